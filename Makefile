@@ -1,0 +1,44 @@
+# Front door of the build. `make` builds build/tarnwick; `make test` installs what is missing
+# and runs the whole suite (also the unit tests under ASan+UBSan and the concurrency tests
+# under TSan); `make demo` mounts a sample tree from a loopback nginx; `make bench` measures.
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+
+.PHONY: all deps test test-main test-asan test-tsan demo bench clean
+
+all:
+	$(CMAKE) -S . -B build
+	$(CMAKE) --build build -j $(JOBS) --target tarnwick
+
+deps:
+	scripts/install-deps
+
+test: deps test-main test-asan test-tsan
+
+test-main:
+	$(CMAKE) -S . -B build -DTARNWICK_WERROR=ON
+	$(CMAKE) --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	$(CMAKE) -S . -B build-asan -DTARNWICK_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+	    -DTARNWICK_SANITIZE=address,undefined -DTARNWICK_TEST_SET=unit
+	$(CMAKE) --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+test-tsan:
+	$(CMAKE) -S . -B build-tsan -DTARNWICK_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+	    -DTARNWICK_SANITIZE=thread -DTARNWICK_TEST_SET=concurrency
+	$(CMAKE) --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+demo: deps all
+	scripts/demo
+
+bench: deps
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build -j $(JOBS)
+	scripts/bench
+
+clean:
+	rm -rf build build-asan build-tsan

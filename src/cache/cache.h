@@ -1,0 +1,113 @@
+// cache.h: the on-disk segment cache. Owns this mount's cache directories (meta_dir, data_dir),
+// the meta and data files, the background downloads, and one Cache per open file (shared by
+// its openers, freed by the last close).
+// Locks, and the only orders in which they nest:
+//   cf_lock        before link_lock and before active_dl_lock
+//   bitmap_lock    before active_dl_lock and before seek_lock
+//   transfer_lock  before active_dl_lock        (transfer_lock belongs to network.h)
+// seek_lock is held only around one seek and its transfer and nothing is taken under it.
+// No lock is held across an HTTP transfer; the last Cache_close waits under cf_lock for its
+// background downloads, which never take cf_lock.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <pthread.h>
+#include <semaphore.h>
+
+#include "memcache.h"
+
+struct Link;
+
+// ---- cache directories (dirs.cc) ----
+extern int cache_system_enabled;
+extern char *meta_dir;
+extern char *data_dir;
+extern pthread_mutex_t cf_lock;
+
+// The cache root: --cache-location, $XDG_CACHE_HOME, $HOME/.cache, or ./.cache. Heap string.
+char *CacheSystem_get_cache_dir();
+// path is the root URL with calc_dir 1 (the directory is derived from it), or the cache
+// directory itself with calc_dir 0. Every creation failure is fatal.
+void CacheSystem_init(const char *path, int calc_dir);
+void CacheSystem_cleanup();
+// Removes the cache tree and ends the process with status 0.
+[[noreturn]] void CacheSystem_clear();
+// Creates meta_dir/dirn and data_dir/dirn; returns 0 (failures are fatal).
+int CacheDir_create(const char *dirn);
+
+// ---- records and file formats (format.cc) ----
+// One segment download in progress; found by offset in its Cache's list. All fields are
+// guarded by the Cache's active_dl_lock.
+struct ActiveDownload {
+    int64_t offset;
+    ResponseBuffer *transfer; // the buffer now filling the segment, or null; not owned
+    pthread_cond_t cond;      // used with active_dl_lock
+    int32_t refcount;         // the list's, one per attached transfer, one per waiting reader
+    int32_t done;             // set when taken off the list
+    ActiveDownload *next;
+};
+
+// One open cached file ("cf" in messages).
+struct Cache {
+    int32_t cache_opened; // guarded by cf_lock
+    FILE *dfp;
+    FILE *mfp;
+    char *fn;   // the cache key
+    Link *link; // not owned; its table is referenced while the Cache exists
+    int32_t blksz;
+    int64_t segbc;
+    char *seg; // one byte per segment, 1 = present; guarded by bitmap_lock
+    pthread_mutex_t seek_lock;
+    pthread_mutex_t bitmap_lock;
+    sem_t bgdl_sem;
+    pthread_mutex_t active_dl_lock;
+    ActiveDownload *active_downloads; // newest first
+    int32_t waiter_count;
+    pthread_cond_t waiter_cond;
+    int32_t closing;
+    int32_t bgdl_slots;
+};
+
+// ceil(content_length / blksz), at most 2147483647; 0 unless both are positive.
+int64_t segment_count(int64_t content_length, int32_t blksz);
+// 1 when segment `index` is present in the bitmap. Called with bitmap_lock held.
+int Cache_segment_present(const Cache *cf, int64_t index);
+
+void Meta_create(Cache *cf);
+int Meta_open(Cache *cf);
+int Meta_read(Cache *cf);
+int Meta_write(Cache *cf);
+void Data_create(Cache *cf);
+int64_t Data_size(const char *fn);
+int Data_open(Cache *cf);
+int64_t Data_read(Cache *cf, char *buf, int64_t len, int64_t offset);
+int64_t Data_write(Cache *cf, const char *buf, int64_t len, int64_t offset);
+
+// The list operations; each is called with cf->active_dl_lock held.
+ActiveDownload *ActiveDownload_find(Cache *cf, int64_t offset);
+void ActiveDownload_add(Cache *cf, int64_t offset);
+void ActiveDownload_remove(Cache *cf, int64_t offset);
+void ActiveDownload_unref(ActiveDownload *ad);
+void Cache_waiter_decrement(Cache *cf);
+
+// ---- lifecycle (lifecycle.cc) ----
+// The file's Cache, shared by its openers, with its files validated or rebuilt; or null.
+Cache *Cache_open(const char *path);
+void Cache_close(Cache *cf);
+// 0 when both files of `key` exist and are not empty, 1 otherwise (a lone survivor is removed).
+int Cache_exist(const char *key);
+void Cache_delete(const char *path);
+int Cache_create(const char *path);
+Cache *Cache_alloc();
+void Cache_free(Cache *cf);
+
+// ---- background downloads (bgdl.cc) ----
+// The caller holds a slot of bgdl_sem and has listed an ActiveDownload for `offset`.
+void Cache_bgdl_launcher(Cache *cf, int64_t offset);
+void *Cache_bgdl(void *arg);
+
+// ---- segmented reads (read.cc) ----
+// Bytes placed in buf, 0 at or past the end, or a negative errno.
+int64_t Cache_read(Cache *cf, char *buf, int64_t len, int64_t offset);
+int64_t Cache_read_segment(Cache *cf, char *dest, int64_t len, int64_t p);

@@ -1,0 +1,151 @@
+// dirs.cc: where the cache lives. Chooses the cache root, makes the program's tree with its
+// tag file, the per-server directory with meta/ and data/, the directories of listed
+// directories on demand, and removes the tree for --cache-clear.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ftw.h>
+#include <sys/stat.h>
+
+#include "cache/cache.h"
+#include "config.h"
+#include "log.h"
+#include "util.h"
+
+int cache_system_enabled;
+char *meta_dir;
+char *data_dir;
+pthread_mutex_t cf_lock;
+
+static const char CACHEDIR_TAG[] = "Signature: 8a477f597d28d172789f06886806bc55\n"
+                                   "# This file is a cache directory tag created by tarnwick.\n"
+                                   "# For information about cache directory tags, see:\n"
+                                   "#\thttps://bford.info/cachedir/\n";
+
+// mkdir of one level; an existing directory is success.
+static int make_dir(const char *path)
+{
+    if (mkdir(path, 0755) && errno != EEXIST)
+        return -1;
+    return 0;
+}
+
+char *CacheSystem_get_cache_dir()
+{
+    if (CONFIG.cache_location)
+        return checked_strdup(CONFIG.cache_location, HERE);
+    const char *xdg = getenv("XDG_CACHE_HOME");
+    if (xdg)
+        return checked_strndup(xdg, 1024, HERE);
+    const char *home = getenv("HOME");
+    if (home)
+        return path_append(home, "/.cache");
+    log_printf(LOG_WARNING, HERE, "$HOME is unset\n");
+    char *cwd = checked_realpath("./", nullptr, HERE);
+    if (!cwd)
+        log_fatal(HERE, "Could not create cache directory\n");
+    char *root = path_append(cwd, "/.cache");
+    checked_free(cwd);
+    return root;
+}
+
+// The per-server directory below R/tarnwick/, named by the escaped root URL.
+static char *CacheSystem_calc_dir(const char *url)
+{
+    char *root = CacheSystem_get_cache_dir();
+    if (make_dir(root))
+        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+    char *tree = path_append(root, "/tarnwick/");
+    if (make_dir(tree))
+        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+
+    char *tag_path = path_append(tree, "/CACHEDIR.TAG");
+    FILE *tag = fopen(tag_path, "w");
+    if (!tag)
+        log_fatal(HERE, "fopen(%s): %s", tag_path, strerror(errno));
+    fwrite(CACHEDIR_TAG, sizeof(CACHEDIR_TAG) - 1, 1, tag);
+    if (ferror(tag))
+        log_fatal(HERE, "fwrite(): encountered error!\n");
+    if (fclose(tag))
+        log_fatal(HERE, "fclose(%s): %s\n", tag_path, strerror(errno));
+
+    CURL *curl = curl_easy_init();
+    char *escaped = curl_easy_escape(curl, url, 0);
+    if (!escaped)
+        log_fatal(HERE, "%s!\n", strerror(ENOMEM));
+    char *server_dir = path_append(tree, escaped);
+    if (make_dir(server_dir))
+        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+
+    checked_free(root);
+    checked_free(tree);
+    checked_free(tag_path);
+    curl_free(escaped);
+    curl_easy_cleanup(curl);
+    return server_dir;
+}
+
+void CacheSystem_init(const char *path, int calc_dir)
+{
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: initialise cf_lock;\n",
+               static_cast<unsigned long>(pthread_self()));
+    checked_mutex_init(&cf_lock, nullptr, HERE);
+
+    char *server_dir = calc_dir ? CacheSystem_calc_dir(path) : checked_strdup(path, HERE);
+    meta_dir = path_append(server_dir, "meta/");
+    data_dir = path_append(server_dir, "data/");
+    checked_free(server_dir);
+    if (make_dir(meta_dir) || make_dir(data_dir))
+        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+    if (CONFIG.mode == MODE_SONIC) {
+        char *meta_rest = path_append(meta_dir, "rest/");
+        char *data_rest = path_append(data_dir, "rest/");
+        if (make_dir(meta_rest) || make_dir(data_rest))
+            log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+        checked_free(meta_rest);
+        checked_free(data_rest);
+    }
+    cache_system_enabled = 1;
+}
+
+void CacheSystem_cleanup()
+{
+    if (!cache_system_enabled)
+        return;
+    checked_free(meta_dir);
+    checked_free(data_dir);
+    meta_dir = nullptr;
+    data_dir = nullptr;
+    checked_mutex_destroy(&cf_lock, HERE);
+    cache_system_enabled = 0;
+}
+
+static int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+void CacheSystem_clear()
+{
+    char *root = CacheSystem_get_cache_dir();
+    char *tree = CONFIG.cache_location ? checked_strdup(root, HERE) : path_append(root, "/tarnwick/");
+    // Depth first, not following links nor leaving the file system; the walk stops at the
+    // first path that cannot be removed.
+    nftw(tree, remove_entry, 64, FTW_PHYS | FTW_MOUNT | FTW_DEPTH);
+    checked_free(tree);
+    checked_free(root);
+    exit(EXIT_SUCCESS);
+}
+
+int CacheDir_create(const char *dirn)
+{
+    char *meta = path_append(meta_dir, dirn);
+    char *data = path_append(data_dir, dirn);
+    if (make_dir(meta))
+        log_fatal(HERE, "mkdir(%s): %s\n", meta, strerror(errno));
+    if (make_dir(data))
+        log_fatal(HERE, "mkdir(%s): %s\n", data, strerror(errno));
+    checked_free(meta);
+    checked_free(data);
+    return 0;
+}

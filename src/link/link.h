@@ -1,0 +1,158 @@
+// link.h: the directory model, its one header. Owns the Link and LinkTable records, the
+// process-wide root_link_table, root_url_len and link_lock, the link name set, the URL rules,
+// the HTML listing parser, table filling and refresh, table files on disk, path resolution,
+// and the request set-up and downloads of a link.
+// link_lock is a leaf: no other lock is taken while it is held. It guards every table's
+// refcount, orphaned, parent and parent_link, and every link's next. Tables are built
+// unlocked and attached under it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <curl/curl.h>
+#include <pthread.h>
+#include <sys/types.h>
+
+#include "memcache.h"
+
+struct Cache;
+struct LinkTable;
+
+#define MAX_FILENAME_LEN 255
+#define MAX_PATH_LEN 1024
+
+// The character codes are also the bytes stored in table files.
+enum LinkType : int32_t {
+    LINK_HEAD = 'H',
+    LINK_DIR = 'D',
+    LINK_FILE = 'F',
+    LINK_INVALID = 'I',
+    LINK_UNINITIALISED_FILE = 'U',
+    LINK_UNINITIALISED_DIR = 'V',
+};
+
+// One directory entry. Always allocated zeroed by Link_new (or the loaders), never copied.
+struct Link {
+    LinkTable *linktbl;                   // the table holding this link; not owned
+    char linkname[MAX_FILENAME_LEN + 1];  // shown name, no trailing "/"
+    char linkpath[MAX_FILENAME_LEN + 1];  // reference as found in the listing
+    char f_url[MAX_PATH_LEN + 1];         // absolute URL of the entry
+    // type, content_length and time may change on an attached table (a re-request of
+    // uninitialised links) while other threads read them: each is one atomic value.
+    std::atomic<int32_t> type;
+    std::atomic<int64_t> content_length;
+    LinkTable *next; // child table of a directory; guarded by link_lock
+    std::atomic<int64_t> time;
+    Cache *cache_ptr; // the open Cache of this file; guarded by cf_lock
+    char *sonic_id;   // Sonic mode: 256-byte heap string, else null
+    int32_t sonic_depth;
+};
+
+// One directory; links[0] is the head link (the directory itself).
+struct LinkTable {
+    int32_t size;
+    int64_t index_time;
+    Link **links;
+    int32_t refcount; // guarded by link_lock
+    int32_t orphaned; // guarded by link_lock
+    LinkTable *parent;
+    Link *parent_link;
+};
+
+extern LinkTable *root_link_table;
+extern int32_t root_url_len;
+extern pthread_mutex_t link_lock;
+
+// ---- tables (table.cc) ----
+// A new zeroed link: at most 255 characters of `name` in linkname and linkpath; one trailing
+// "/" is then dropped from linkname.
+Link *Link_new(const char *name, LinkType type);
+// A new table holding only its head (name "/", LINK_HEAD, f_url = url cut to 1024).
+LinkTable *LinkTable_alloc(const char *url);
+void LinkTable_add(LinkTable *linktbl, Link *link);
+// Frees the table, its links and every child table below; ignores references and parents.
+void LinkTable_free(LinkTable *linktbl);
+// refcount + 1 and orphaned = 0, under link_lock.
+void LinkTable_ref(LinkTable *linktbl);
+void LinkTable_mark_orphaned(LinkTable *linktbl);
+// Drops one reference; an orphaned table at 0 is detached and freed, and so on up the parents.
+// Called without link_lock held.
+void LinkTable_unref(LinkTable *linktbl);
+// The debug dump, at LOG_INFO.
+void LinkTable_print(LinkTable *linktbl);
+// The type of the link as one atomic read (Link::type); convenience for readers.
+inline LinkType Link_type(const Link *link)
+{
+    return static_cast<LinkType>(link->type.load());
+}
+
+// ---- link name set (names.cc) ----
+struct LinkHashSet {
+    char **items;
+    int32_t capacity;
+    int32_t count;
+};
+LinkHashSet *LinkHashSet_new(int32_t capacity);
+// 1 when `name` was new and a copy is stored, 0 when an equal name is present (or bad input).
+int LinkHashSet_add(LinkHashSet *set, const char *name);
+void LinkHashSet_free(LinkHashSet *set);
+uint32_t linkname_hash(const char *name);
+// A name and the same name with one trailing "/" are equal; the empty name equals nothing.
+int linknames_equal(const char *a, const char *b);
+
+// ---- URL rules (url.cc) ----
+int is_absolute_url(const char *url);
+// 0 for the same scheme, host and port; 1 otherwise, and for anything unparsable.
+int url_origins_differ(const char *a, const char *b);
+// Parses an origin prefix of `len` characters: scheme (32 bytes), host (1024 bytes), port.
+int url_parse_origin(const char *url, size_t len, char *scheme, char *host, int32_t *port);
+// The listed name of an external link (heap string, possibly empty, never null).
+char *external_url_to_filename(const char *url);
+// The cache key of a listing-mode URL, relative to the meta and data directories; never
+// reaches outside them. Heap string; null only for a null url.
+char *url_to_cache_path(const char *url);
+// A copy of `url` fit for a log line: in Sonic mode the values of the credential parameters
+// p, t and s are masked. Heap string.
+char *url_for_log(const char *url);
+
+// ---- HTML listing parser (html.cc) ----
+// Adds one uninitialised link per distinct entry referenced by the page.
+void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html);
+
+// ---- filling and refresh (fill.cc) ----
+// A complete table for a directory URL (from its table file while fresh), or null.
+LinkTable *LinkTable_new(const char *url);
+// Gives every parsed link without f_url its full URL and decoded name.
+void LinkTable_fill(LinkTable *linktbl);
+// Requests every uninitialised link at once and waits until none is left uninitialised.
+void LinkTable_uninitialised_fill(LinkTable *linktbl);
+void Link_req_file_stat(Link *link);
+// Called by the transfer loop, under transfer_lock, for a finished header request.
+void Link_set_file_stat(Link *link, CURL *curl);
+
+// ---- table files (tablefile.cc); only while the cache system runs ----
+int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path);
+LinkTable *LinkTable_disk_open(const char *cache_path);
+void LinkTable_disk_delete(const char *cache_path);
+
+// ---- path resolution and link system start (path.cc) ----
+LinkTable *LinkSystem_init(const char *url);
+LinkTable *single_LinkTable_new(const char *url);
+// The link named by `path` with one reference taken on its linktbl (release it with
+// LinkTable_unref(link->linktbl)), or null. "/" names no link.
+Link *path_to_Link(const char *path);
+// The table of a directory path with LinkTable_ref semantics, or null.
+LinkTable *path_to_LinkTable(const char *path);
+
+// ---- requests and downloads (request.cc, download.cc) ----
+// A new easy handle for the link's f_url with every common option; owned by the caller.
+CURL *Link_to_curl(Link *link);
+// Reads `req_size` bytes at `offset` (cut at the end of the file) into output_buf with a range
+// request: the byte count, 0 past the end, -ENOENT on a final HTTP failure, -1 when the count
+// is unreadable. With `cf`, joined readers of the segment at `offset` are fed as bytes arrive;
+// the caller must not hold cf->active_dl_lock.
+int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t offset, Cache *cf);
+// The whole body after HTTP 200 (the caller frees data), else size 0 and no data.
+ResponseBuffer Link_download_full(Link *link);
+// The uncached read of the filesystem: Link_download of the link at `path`, -ENOENT without one.
+int64_t path_download(const char *path, char *output_buf, uint64_t size, int64_t offset);

@@ -1,0 +1,128 @@
+// table.cc: links and link tables, their references, orphaning and the debug dump.
+#include <cassert>
+#include <cstring>
+#include <new>
+
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+LinkTable *root_link_table;
+int32_t root_url_len;
+pthread_mutex_t link_lock = PTHREAD_MUTEX_INITIALIZER;
+
+Link *Link_new(const char *name, LinkType type)
+{
+    Link *link = new (checked_calloc(1, sizeof(Link), HERE)) Link{};
+    strncpy(link->linkname, name, MAX_FILENAME_LEN);
+    strncpy(link->linkpath, name, MAX_FILENAME_LEN);
+    link->type = type;
+    size_t len = strlen(link->linkname);
+    if (len > 0 && link->linkname[len - 1] == '/')
+        link->linkname[len - 1] = '\0';
+    return link;
+}
+
+static void Link_free(Link *link)
+{
+    checked_free(link->sonic_id);
+    link->~Link();
+    checked_free(link);
+}
+
+LinkTable *LinkTable_alloc(const char *url)
+{
+    LinkTable *linktbl = static_cast<LinkTable *>(checked_calloc(1, sizeof(LinkTable), HERE));
+    Link *head = Link_new("/", LINK_HEAD);
+    LinkTable_add(linktbl, head);
+    strncpy(head->f_url, url, MAX_PATH_LEN);
+    assert(linktbl->size == 1);
+    return linktbl;
+}
+
+void LinkTable_add(LinkTable *linktbl, Link *link)
+{
+    linktbl->links = static_cast<Link **>(checked_realloc(
+        linktbl->links, (static_cast<size_t>(linktbl->size) + 1) * sizeof(Link *), HERE));
+    linktbl->links[linktbl->size] = link;
+    link->linktbl = linktbl;
+    linktbl->size++;
+}
+
+void LinkTable_free(LinkTable *linktbl)
+{
+    if (!linktbl)
+        return;
+    for (int32_t i = 0; i < linktbl->size; i++) {
+        if (linktbl->links && linktbl->links[i]) {
+            LinkTable_free(linktbl->links[i]->next);
+            Link_free(linktbl->links[i]);
+        }
+    }
+    checked_free(linktbl->links);
+    linktbl->links = nullptr;
+    checked_free(linktbl);
+}
+
+void LinkTable_ref(LinkTable *linktbl)
+{
+    if (!linktbl)
+        return;
+    ScopedLock guard(&link_lock, HERE);
+    linktbl->refcount++;
+    linktbl->orphaned = 0;
+}
+
+void LinkTable_mark_orphaned(LinkTable *linktbl)
+{
+    if (!linktbl)
+        return;
+    ScopedLock guard(&link_lock, HERE);
+    linktbl->orphaned = 1;
+}
+
+void LinkTable_unref(LinkTable *linktbl)
+{
+    // A freed table releases its hold on its parent, which may free that one in turn.
+    while (linktbl) {
+        LinkTable *parent;
+        {
+            ScopedLock guard(&link_lock, HERE);
+            linktbl->refcount--;
+            if (linktbl->refcount != 0 || !linktbl->orphaned)
+                return;
+            parent = linktbl->parent;
+            if (linktbl->parent_link)
+                linktbl->parent_link->next = nullptr;
+        }
+        LinkTable_free(linktbl);
+        linktbl = parent;
+    }
+}
+
+void LinkTable_print(LinkTable *linktbl)
+{
+    if (!(CONFIG.log_level & LOG_INFO))
+        return;
+    static const char SEPARATOR[] = "--------------------------------------------\n";
+    char *head_url = url_for_log(linktbl->links[0]->f_url);
+    log_printf(LOG_INFO, HERE, "%s", SEPARATOR);
+    log_printf(LOG_INFO, HERE, " LinkTable %p for %s\n", static_cast<void *>(linktbl), head_url);
+    log_printf(LOG_INFO, HERE, "%s", SEPARATOR);
+    checked_free(head_url);
+    int invalid = 0;
+    for (int32_t i = 0; i < linktbl->size; i++) {
+        Link *link = linktbl->links[i];
+        LinkType type = Link_type(link);
+        char *url = url_for_log(link->f_url);
+        log_printf(LOG_INFO, HERE, "%d %c %lu %s %s\n", i, static_cast<char>(type),
+                   static_cast<unsigned long>(link->content_length.load()), link->linkname, url);
+        checked_free(url);
+        if (type != LINK_DIR && type != LINK_FILE && type != LINK_HEAD)
+            invalid++;
+    }
+    log_printf(LOG_INFO, HERE, "%s", SEPARATOR);
+    log_printf(LOG_INFO, HERE, " Invalid link count: %d\n", invalid);
+    log_printf(LOG_INFO, HERE, "%s", SEPARATOR);
+}

@@ -1,0 +1,537 @@
+// main.cc: start-up and shutdown. Turns the process arguments and the configuration file into
+// CONFIG and into the short argument vector of the FUSE host, checks the URL and the mount
+// point, starts the network and link systems and hands over to the FUSE host. Owns the two
+// counted argument vectors; everything runs on the main thread.
+#include "main.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+static const char HELP_TEXT[] =
+    "general options:\n"
+    "        --config            Specify a configuration file \n"
+    "    -o opt,[opt...]         Mount options\n"
+    "    -h  --help              Print help\n"
+    "    -V  --version           Print version\n"
+    "    -f                      Foreground operation\n"
+    "    -s                      Disable multi-threaded operation\n"
+    "    -d  --debug             Enable debug output (implies -f)\n"
+    "\n"
+    "Tarnwick options:\n"
+    "    -u  --username          HTTP authentication username\n"
+    "    -p  --password          HTTP authentication password\n"
+    "    -P  --proxy             Proxy for libcurl, for more details refer to\n"
+    "                            https://curl.se/libcurl/c/CURLOPT_PROXY.html\n"
+    "        --proxy-username    Username for the proxy\n"
+    "        --proxy-password    Password for the proxy\n"
+    "        --proxy-cacert      Certificate authority for the proxy\n"
+    "        --proxy-capath      Certificate authority directory for the proxy\n"
+    "        --cache             Enable cache (default: off)\n"
+    "        --cache-location    Set a custom cache location\n"
+    "                            (default: \"${XDG_CACHE_HOME}/tarnwick\")\n"
+    "        --cache-clear       Delete the cache directory or the custom location\n"
+    "                            specified with `--cache-location`, if the option is\n"
+    "                            seen first. Then exit in either case.\n"
+    "        --cache-min-size    Set minimum file size threshold for caching, in bytes\n"
+    "                            (default: none)\n"
+    "        --cache-max-size    Set maximum file size threshold for caching, in bytes\n"
+    "                            (default: none)\n"
+    "        --cacert            Certificate authority for the server\n"
+    "        --capath            Certificate authority directory for the server\n"
+    "        --dl-seg-size       Set cache download segment size, in MB (default: 8)\n"
+    "                            Note: this setting is ignored if previously\n"
+    "                            cached data is found for the requested file.\n"
+    "        --http-header       Set one or more HTTP headers\n"
+    "        --max-conns         Set maximum number of network connections that\n"
+    "                            libcurl is allowed to make. (default: 6)\n"
+    "        --refresh-timeout   The directories are refreshed after the specified\n"
+    "                            time, in seconds (default: 3600)\n"
+    "        --retry-wait        Set delay in seconds before retrying an HTTP request\n"
+    "                            after encountering an error. (default: 5)\n"
+    "        --invalid-refresh   Try refreshing invalid links when reading a directory.\n"
+    "        --user-agent        Set user agent string (default: \"Tarnwick-1.3.3\")\n"
+    "        --no-range-check    Disable the built-in check for the server's support\n"
+    "                            for HTTP range requests\n"
+    "        --zero-len-is-dir   If a file has a zero length, treat it as a directory\n"
+    "        --insecure-tls      Disable libcurl TLS certificate verification by\n"
+    "                            setting CURLOPT_SSL_VERIFYHOST to 0\n"
+    "        --external-links    Include external (cross-origin) links from\n"
+    "                            directory listings (default: off)\n"
+    "        --single-file-mode  Single file mode - rather than mounting a whole\n"
+    "                            directory, present a single file inside a virtual\n"
+    "                            directory.\n"
+    "\n"
+    "    For mounting a Airsonic / Subsonic server:\n"
+    "        --sonic-username    The username for your Airsonic / Subsonic server\n"
+    "        --sonic-password    The password for your Airsonic / Subsonic server\n"
+    "        --sonic-id3         Enable ID3 mode - this present the server content in\n"
+    "                            Artist/Album/Song layout \n"
+    "        --sonic-insecure    Authenticate against your Airsonic / Subsonic server\n"
+    "                            using the insecure username / hex encoded password\n"
+    "                            scheme\n";
+
+// Long options without a short letter.
+enum LongOnly {
+    OPT_PROXY_USERNAME = 256,
+    OPT_PROXY_PASSWORD,
+    OPT_CACHE,
+    OPT_DL_SEG_SIZE,
+    OPT_MAX_CONNS,
+    OPT_USER_AGENT,
+    OPT_RETRY_WAIT,
+    OPT_CACHE_LOCATION,
+    OPT_SONIC_USERNAME,
+    OPT_SONIC_PASSWORD,
+    OPT_SONIC_ID3,
+    OPT_NO_RANGE_CHECK,
+    OPT_SONIC_INSECURE,
+    OPT_INSECURE_TLS,
+    OPT_CONFIG,
+    OPT_SINGLE_FILE_MODE,
+    OPT_CACERT,
+    OPT_PROXY_CACERT,
+    OPT_REFRESH_TIMEOUT,
+    OPT_HTTP_HEADER,
+    OPT_CACHE_CLEAR,
+    OPT_ZERO_LEN_IS_DIR,
+    OPT_INVALID_REFRESH,
+    OPT_CAPATH,
+    OPT_PROXY_CAPATH,
+    OPT_EXTERNAL_LINKS,
+    OPT_CACHE_MIN_SIZE,
+    OPT_CACHE_MAX_SIZE,
+};
+
+static const struct option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"username", required_argument, nullptr, 'u'},
+    {"password", required_argument, nullptr, 'p'},
+    {"proxy", required_argument, nullptr, 'P'},
+    {"proxy-username", required_argument, nullptr, OPT_PROXY_USERNAME},
+    {"proxy-password", required_argument, nullptr, OPT_PROXY_PASSWORD},
+    {"cache", no_argument, nullptr, OPT_CACHE},
+    {"dl-seg-size", required_argument, nullptr, OPT_DL_SEG_SIZE},
+    {"max-conns", required_argument, nullptr, OPT_MAX_CONNS},
+    {"user-agent", required_argument, nullptr, OPT_USER_AGENT},
+    {"retry-wait", required_argument, nullptr, OPT_RETRY_WAIT},
+    {"cache-location", required_argument, nullptr, OPT_CACHE_LOCATION},
+    {"sonic-username", required_argument, nullptr, OPT_SONIC_USERNAME},
+    {"sonic-password", required_argument, nullptr, OPT_SONIC_PASSWORD},
+    {"sonic-id3", no_argument, nullptr, OPT_SONIC_ID3},
+    {"no-range-check", no_argument, nullptr, OPT_NO_RANGE_CHECK},
+    {"sonic-insecure", no_argument, nullptr, OPT_SONIC_INSECURE},
+    {"insecure-tls", no_argument, nullptr, OPT_INSECURE_TLS},
+    {"config", required_argument, nullptr, OPT_CONFIG},
+    {"single-file-mode", no_argument, nullptr, OPT_SINGLE_FILE_MODE},
+    {"cacert", required_argument, nullptr, OPT_CACERT},
+    {"proxy-cacert", required_argument, nullptr, OPT_PROXY_CACERT},
+    {"refresh-timeout", required_argument, nullptr, OPT_REFRESH_TIMEOUT},
+    {"http-header", required_argument, nullptr, OPT_HTTP_HEADER},
+    {"cache-clear", no_argument, nullptr, OPT_CACHE_CLEAR},
+    {"zero-len-is-dir", no_argument, nullptr, OPT_ZERO_LEN_IS_DIR},
+    {"invalid-refresh", no_argument, nullptr, OPT_INVALID_REFRESH},
+    {"capath", required_argument, nullptr, OPT_CAPATH},
+    {"proxy-capath", required_argument, nullptr, OPT_PROXY_CAPATH},
+    {"external-links", no_argument, nullptr, OPT_EXTERNAL_LINKS},
+    {"cache-min-size", required_argument, nullptr, OPT_CACHE_MIN_SIZE},
+    {"cache-max-size", required_argument, nullptr, OPT_CACHE_MAX_SIZE},
+    {nullptr, 0, nullptr, 0},
+};
+
+void add_arg(char ***vector, int *count, const char *text)
+{
+    *vector = static_cast<char **>(
+        checked_realloc(*vector, (static_cast<size_t>(*count) + 1) * sizeof(char *), HERE));
+    (*vector)[*count] = checked_strdup(text, HERE);
+    (*count)++;
+}
+
+void free_args(char **vector, int count)
+{
+    for (int i = 0; i < count; i++)
+        checked_free(vector[i]);
+    checked_free(vector);
+}
+
+void print_usage(const char *prog)
+{
+    fprintf(stderr, "usage: %s [options] URL mountpoint\n", prog);
+}
+
+void print_version()
+{
+    fprintf(stderr, "Tarnwick version " TARNWICK_VERSION "\n");
+    fprintf(stderr, "libcurl SSL engine: %s\n", curl_version_info(CURLVERSION_NOW)->ssl_version);
+}
+
+void print_help()
+{
+    fprintf(stderr, "\n%s\n", HELP_TEXT);
+}
+
+static void replace_string(char *&field, const char *value)
+{
+    checked_free(field);
+    field = checked_strdup(value, HERE);
+}
+
+// strtol with base 10 and no validation, reduced to 32 bits.
+static int32_t parse_int(const char *text)
+{
+    return static_cast<int32_t>(strtol(text, nullptr, 10));
+}
+
+// A file offset of 0 or more, else the option's error and exit status 1.
+static int64_t parse_size(const char *text, const char *option)
+{
+    errno = 0;
+    char *end = nullptr;
+    long long value = strtoll(text, &end, 10);
+    if (errno == ERANGE || end == text || *end != '\0' || value < 0) {
+        fprintf(stderr, "Error: %s requires a non-negative integer within off_t range\n", option);
+        exit(EXIT_FAILURE);
+    }
+    return value;
+}
+
+// Segment sizes are whole MiB whose byte count fits a positive 32-bit number.
+static int32_t parse_segment_size(const char *text)
+{
+    long mib = strtol(text, nullptr, 10);
+    if (mib < 1 || mib > 2047) {
+        fprintf(stderr, "Error: --dl-seg-size requires a whole number of MiB from 1 to 2047\n");
+        exit(EXIT_FAILURE);
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(mib) << 20);
+}
+
+int parse_arg_list(int argc, char **argv, char ***fuse_argv, int *fuse_argc, int *help)
+{
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, "o:hVdfsp:u:P:", LONG_OPTIONS, nullptr)) != -1) {
+        switch (c) {
+        case 'h':
+            *help = 1;
+            add_arg(fuse_argv, fuse_argc, "-h");
+            return 1;
+        case 'V':
+            print_version();
+            add_arg(fuse_argv, fuse_argc, "-V");
+            return 1;
+        case 'd':
+            add_arg(fuse_argv, fuse_argc, "-d");
+            CONFIG.log_level |= LOG_DEBUG;
+            break;
+        case 'u':
+            replace_string(CONFIG.username, optarg);
+            break;
+        case 'p':
+            replace_string(CONFIG.password, optarg);
+            break;
+        case 'P':
+            replace_string(CONFIG.proxy, optarg);
+            break;
+        case OPT_PROXY_USERNAME:
+            replace_string(CONFIG.proxy_username, optarg);
+            break;
+        case OPT_PROXY_PASSWORD:
+            replace_string(CONFIG.proxy_password, optarg);
+            break;
+        case OPT_CACHE:
+            CONFIG.cache_enabled = 1;
+            break;
+        case OPT_DL_SEG_SIZE:
+            CONFIG.data_blksz = parse_segment_size(optarg);
+            break;
+        case OPT_MAX_CONNS:
+            CONFIG.max_conns = parse_int(optarg);
+            break;
+        case OPT_USER_AGENT:
+            if (CONFIG.user_agent && strcmp(CONFIG.user_agent, DEFAULT_USER_AGENT) != 0)
+                checked_free(CONFIG.user_agent);
+            CONFIG.user_agent = checked_strdup(optarg, HERE);
+            break;
+        case OPT_RETRY_WAIT:
+            CONFIG.retry_wait = parse_int(optarg);
+            break;
+        case OPT_CACHE_LOCATION:
+            replace_string(CONFIG.cache_location, optarg);
+            break;
+        case OPT_SONIC_USERNAME:
+            replace_string(CONFIG.sonic_username, optarg);
+            break;
+        case OPT_SONIC_PASSWORD:
+            replace_string(CONFIG.sonic_password, optarg);
+            break;
+        case OPT_SONIC_ID3:
+            CONFIG.sonic_id3 = 1;
+            break;
+        case OPT_NO_RANGE_CHECK:
+            CONFIG.no_range_check = 1;
+            break;
+        case OPT_SONIC_INSECURE:
+            CONFIG.sonic_insecure = 1;
+            break;
+        case OPT_INSECURE_TLS:
+            CONFIG.insecure_tls = 1;
+            break;
+        case OPT_CONFIG:
+            // Handled by the pre-scan of the command line.
+            break;
+        case OPT_SINGLE_FILE_MODE:
+            CONFIG.mode = MODE_SINGLE_FILE;
+            break;
+        case OPT_CACERT:
+            replace_string(CONFIG.cacert, optarg);
+            break;
+        case OPT_PROXY_CACERT:
+            replace_string(CONFIG.proxy_cacert, optarg);
+            break;
+        case OPT_REFRESH_TIMEOUT:
+            CONFIG.refresh_timeout = parse_int(optarg);
+            break;
+        case OPT_HTTP_HEADER:
+            CONFIG.http_headers = curl_slist_append(CONFIG.http_headers, optarg);
+            break;
+        case OPT_CACHE_CLEAR:
+            CacheSystem_clear();
+        case OPT_ZERO_LEN_IS_DIR:
+            CONFIG.zero_len_is_dir = 1;
+            break;
+        case OPT_INVALID_REFRESH:
+            CONFIG.invalid_refresh = 1;
+            break;
+        case OPT_CAPATH:
+            replace_string(CONFIG.capath, optarg);
+            break;
+        case OPT_PROXY_CAPATH:
+            replace_string(CONFIG.proxy_capath, optarg);
+            break;
+        case OPT_EXTERNAL_LINKS:
+            CONFIG.external_links = 1;
+            break;
+        case OPT_CACHE_MIN_SIZE:
+            CONFIG.cache_min_size = parse_size(optarg, "--cache-min-size");
+            break;
+        case OPT_CACHE_MAX_SIZE:
+            CONFIG.cache_max_size = parse_size(optarg, "--cache-max-size");
+            break;
+        case 'f':
+            add_arg(fuse_argv, fuse_argc, "-f");
+            break;
+        case 's':
+            add_arg(fuse_argv, fuse_argc, "-s");
+            break;
+        case 'o':
+            add_arg(fuse_argv, fuse_argc, "-o");
+            add_arg(fuse_argv, fuse_argc, optarg);
+            break;
+        default:
+            fprintf(stderr, "see tarnwick -h for usage\n");
+            exit(EXIT_FAILURE);
+        }
+    }
+    return 0;
+}
+
+char *get_XDG_CONFIG_HOME()
+{
+    const char *xdg = getenv("XDG_CONFIG_HOME");
+    if (xdg)
+        return checked_strndup(xdg, MAX_PATH_LEN, HERE);
+    const char *home = getenv("HOME");
+    if (home)
+        return path_append(home, "/.config");
+    log_printf(LOG_WARNING, HERE, "$HOME is unset\n");
+    char *cwd = checked_realpath("./", nullptr, HERE);
+    if (!cwd) {
+        log_printf(LOG_WARNING, HERE, "Could not get config directory\n");
+        return nullptr;
+    }
+    char *base = path_append(cwd, "/.config");
+    checked_free(cwd);
+    return base;
+}
+
+void parse_config_file(char ***vector, int *count)
+{
+    char *path = config_path;
+    if (!path) {
+        char *base = get_XDG_CONFIG_HOME();
+        // Without a base directory there is no default file to read.
+        if (!base)
+            return;
+        path = path_append(base, "/tarnwick/config");
+        checked_free(base);
+    }
+    FILE *file = fopen(path, "r");
+    if (!file) {
+        if (config_path)
+            log_fatal(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
+        checked_free(path);
+        return;
+    }
+    char *line = nullptr;
+    size_t capacity = 0;
+    ssize_t len;
+    while ((len = getline(&line, &capacity, file)) != -1) {
+        while (len > 0 && isspace(static_cast<unsigned char>(line[len - 1])))
+            line[--len] = '\0';
+        char *start = line;
+        while (*start && isspace(static_cast<unsigned char>(*start)))
+            start++;
+        if (*start != '-')
+            continue;
+        char *sep = start + strcspn(start, " \t");
+        if (*sep == '\0') {
+            add_arg(vector, count, start);
+            continue;
+        }
+        *sep = '\0';
+        add_arg(vector, count, start);
+        char *value = sep + 1;
+        while (*value && isspace(static_cast<unsigned char>(*value)))
+            value++;
+        if (*value)
+            add_arg(vector, count, value);
+    }
+    free(line);
+    fclose(file);
+    if (path != config_path)
+        checked_free(path);
+}
+
+void prescan_config(int argc, char **argv, char ***vector, int *count)
+{
+    for (int i = 1; i < argc; i++) {
+        add_arg(vector, count, argv[i]);
+        const char *path = nullptr;
+        if (strncmp(argv[i], "--config=", 9) == 0) {
+            path = argv[i] + 9;
+            if (*path == '\0')
+                path = nullptr;
+        } else if (strcmp(argv[i], "--config") == 0) {
+            if (i + 1 < argc && argv[i + 1][0] != '\0' && argv[i + 1][0] != '-') {
+                path = argv[++i];
+                add_arg(vector, count, path);
+            }
+        } else {
+            continue;
+        }
+        if (!path) {
+            log_printf(LOG_ERROR, HERE, "--config requires a path\n");
+            exit(EXIT_FAILURE);
+        }
+        checked_free(config_path);
+        config_path = checked_strdup(path, HERE);
+    }
+}
+
+int check_and_start(int argc, char **argv, char ***fuse_argv, int *fuse_argc)
+{
+    if (CONFIG.cache_min_size >= 0 && CONFIG.cache_max_size >= 0 &&
+        CONFIG.cache_min_size > CONFIG.cache_max_size) {
+        fprintf(stderr, "Error: --cache-min-size cannot be greater than --cache-max-size\n");
+        return 1;
+    }
+    if (argc - optind != 2) {
+        fprintf(stderr, "Error: You must provide exactly one URL and one mountpoint.\n");
+        print_usage(argv[0]);
+        return 1;
+    }
+    const char *url = argv[optind];
+    const char *mountpoint = argv[optind + 1];
+    if (access("/dev/fuse", F_OK)) {
+        fprintf(stderr, "Error: FUSE kernel module is not loaded.\n");
+        return 1;
+    }
+    char *resolved = checked_realpath(mountpoint, nullptr, HERE);
+    if (!resolved) {
+        fprintf(stderr, "Error: Invalid mountpoint %s: %s\n", mountpoint, strerror(errno));
+        print_usage(argv[0]);
+        return 1;
+    }
+    struct stat st;
+    if (stat(resolved, &st)) {
+        fprintf(stderr, "Error: Could not stat mountpoint %s: %s\n", resolved, strerror(errno));
+        checked_free(resolved);
+        return 1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "Error: Mountpoint %s is not a directory.\n", resolved);
+        checked_free(resolved);
+        return 1;
+    }
+    add_arg(fuse_argv, fuse_argc, resolved);
+    checked_free(resolved);
+    if (strncmp(url, "http://", 7) != 0 && strncmp(url, "https://", 8) != 0) {
+        fprintf(stderr, "Error: Please supply a valid URL.\n");
+        print_usage(argv[0]);
+        return 1;
+    }
+    if (CONFIG.sonic_username && CONFIG.sonic_password) {
+        CONFIG.mode = MODE_SONIC;
+    } else if (CONFIG.sonic_username || CONFIG.sonic_password) {
+        fprintf(stderr, "Error: You have to supply both username and password to activate Sonic "
+                        "mode.\n");
+        return 1;
+    }
+    fprintf(stderr, "Error: mounting is not available in this build yet.\n");
+    return 1;
+}
+
+#ifndef TARNWICK_NO_MAIN
+int main(int argc, char **argv)
+{
+    // Running out of heap in std::string ends the process as in checked_calloc.
+    std::set_new_handler([] { log_fatal(HERE, "%s!\n", strerror(ENOMEM)); });
+    if (argc < 2) {
+        print_usage(argv[0]);
+        fprintf(stderr, "For more information, run \"%s --help.\"\n", argv[0]);
+        return EXIT_FAILURE;
+    }
+    char **opt_argv = nullptr;
+    int opt_argc = 0;
+    char **fuse_argv = nullptr;
+    int fuse_argc = 0;
+    add_arg(&opt_argv, &opt_argc, argv[0]);
+    add_arg(&fuse_argv, &fuse_argc, argv[0]);
+
+    Config_init();
+    prescan_config(argc, argv, &opt_argv, &opt_argc);
+    parse_config_file(&opt_argv, &opt_argc);
+
+    int help = 0;
+    if (!parse_arg_list(opt_argc, opt_argv, &fuse_argv, &fuse_argc, &help)) {
+        if (check_and_start(opt_argc, opt_argv, &fuse_argv, &fuse_argc))
+            exit(EXIT_FAILURE);
+    }
+
+    // The FUSE host's own help and version output joins these once the filesystem exists.
+    int status = 0;
+
+    free_args(opt_argv, opt_argc);
+    free_args(fuse_argv, fuse_argc);
+    checked_free(config_path);
+    config_path = nullptr;
+    if (help)
+        print_help();
+    return status;
+}
+#endif

@@ -1,0 +1,32 @@
+// network.h: the one libcurl multi handle and share handle of the process, and the transfer
+// loop. There is no network thread: a thread that needs its transfer finished drives the multi
+// handle itself, one pass at a time, and completes other threads' transfers on the way.
+// Locks:
+//   transfer_lock  around every call on curl_multi and all completion handling; taken before
+//                  a Cache's active_dl_lock (the write callback appends under both). Released
+//                  between passes, so waiting threads take turns.
+//   curl_lock      taken only by libcurl through the share callbacks; nests inside
+//                  transfer_lock during multi calls.
+#pragma once
+
+#include <curl/curl.h>
+#include <pthread.h>
+
+extern CURLM *curl_multi;
+extern CURLSH *curl_share;
+extern pthread_mutex_t curl_lock;
+extern pthread_mutex_t transfer_lock;
+
+// Before every other libcurl call of the process and before any thread exists.
+void NetworkSystem_init();
+// The handle's CURLOPT_PRIVATE is a ResponseBuffer with transferring 1. Returns once the loop
+// has finished the handle (also when adding it failed); the caller reads its status and
+// cleans it up.
+void transfer_blocking(CURL *curl);
+// Adds the handle and returns; the loop frees header requests when they finish.
+void transfer_nonblocking(CURL *curl);
+// One pass: perform, poll at most 100 ms while anything runs, handle completions. Returns the
+// number of transfers still running after the perform step.
+int curl_multi_perform_once();
+// 1 for 429, 520 and 524, the only temporary failures; 0 for every other code.
+int is_temporary_http_failure(long code);
