@@ -60,6 +60,8 @@ struct LinkTable {
 };
 
 extern LinkTable *root_link_table;
+// The mounted URL, set by LinkSystem_init before the root table is built; null before.
+extern char *root_url;
 extern int32_t root_url_len;
 extern pthread_mutex_t link_lock;
 
@@ -78,6 +80,9 @@ void LinkTable_mark_orphaned(LinkTable *linktbl);
 // Drops one reference; an orphaned table at 0 is detached and freed, and so on up the parents.
 // Called without link_lock held.
 void LinkTable_unref(LinkTable *linktbl);
+// The URL whose origin is the mounted server's: the root table's, or while the root table is
+// being built the mounted URL; null before start-up.
+const char *mounted_origin_url();
 // The debug dump, at LOG_INFO.
 void LinkTable_print(LinkTable *linktbl);
 // The type of the link as one atomic read (Link::type); convenience for readers.

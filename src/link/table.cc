@@ -9,6 +9,7 @@
 #include "util.h"
 
 LinkTable *root_link_table;
+char *root_url;
 int32_t root_url_len;
 pthread_mutex_t link_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -101,9 +102,16 @@ void LinkTable_unref(LinkTable *linktbl)
     }
 }
 
+const char *mounted_origin_url()
+{
+    if (root_link_table)
+        return root_link_table->links[0]->f_url;
+    return root_url;
+}
+
 void LinkTable_print(LinkTable *linktbl)
 {
-    if (!(CONFIG.log_level & LOG_INFO))
+    if (!linktbl || !(CONFIG.log_level & LOG_INFO))
         return;
     static const char SEPARATOR[] = "--------------------------------------------\n";
     char *head_url = url_for_log(linktbl->links[0]->f_url);

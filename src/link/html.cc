@@ -1,0 +1,226 @@
+// html.cc: the HTML listing parser. Turns a listing page into one uninitialised link per
+// distinct entry of the directory: the anchors whose references name a file or a subdirectory
+// of the directory itself and, when external links are on, anchors to other servers. Nothing
+// is requested here; table filling gives the entries their URLs and confirms them.
+// Runs in the thread that builds the table, before the table is published; takes no lock.
+#include <algorithm>
+#include <cstring>
+#include <curl/curl.h>
+#include <gumbo.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "link/link.h"
+#include "util.h"
+
+// Distinct references a page may hold before the name set first grows.
+static const int32_t NAME_SET_CAPACITY = 4096;
+// Listing pages nest a few dozen levels. A deeper tree is flattened before gumbo releases it,
+// because gumbo_destroy_output recurses once per level and a hostile page would overflow the
+// thread's stack there.
+static const size_t MAX_TREE_DEPTH = 1000;
+
+// The position of the n-th "/" of `text`, or null.
+static const char *nth_slash(const char *text, int n)
+{
+    for (const char *p = text; *p; p++) {
+        if (*p == '/' && --n == 0)
+            return p;
+    }
+    return nullptr;
+}
+
+// The path of a base URL, from its third "/" on; "/" for a URL of scheme and host only; null
+// when the URL has fewer than two "/".
+static const char *base_path(const char *url)
+{
+    const char *third = nth_slash(url, 3);
+    if (third)
+        return third;
+    return nth_slash(url, 2) ? "/" : nullptr;
+}
+
+// Whether a reference names the directory itself or its parent, once decoded as table filling
+// will decode it. Those are no entries of the directory: the filesystem lists "." and ".."
+// itself.
+static bool names_dot_entry(const std::string &ref)
+{
+    std::string name = ref;
+    if (!name.empty() && name.back() == '/')
+        name.pop_back();
+    int len = 0;
+    char *decoded = curl_easy_unescape(nullptr, name.c_str(), 0, &len);
+    if (decoded) {
+        name = decoded;
+        curl_free(decoded);
+    }
+    return name == "." || name == "..";
+}
+
+// A reference relative to the directory (or from the server root into it): kept when it names
+// one entry of the directory itself, in the percent-encoded form the page gives.
+static void add_relative_link(const char *base, const char *href, LinkTable *linktbl, LinkHashSet *set)
+{
+    std::string ref(href, strnlen(href, MAX_PATH_LEN));
+
+    if (ref.starts_with("./")) {
+        ref.erase(0, 2);
+    } else if (ref.starts_with("/")) {
+        const char *path = base_path(base);
+        if (path) {
+            size_t len = strlen(path);
+            if (ref.compare(0, len, path) == 0) {
+                if (path[len - 1] == '/')
+                    ref.erase(0, len);
+                else if (ref.size() > len && ref[len] == '/')
+                    ref.erase(0, len + 1);
+            }
+        }
+    }
+
+    // A reference into a subdirectory names the subdirectory.
+    size_t slash = ref.find('/');
+    if (slash != std::string::npos && slash != 0 && ref[slash - 1] != ':' &&
+        (slash + 1 == ref.size() || ref[slash + 1] != '/'))
+        ref.resize(slash + 1);
+
+    if (ref.empty() || ref[0] == '/')
+        return;
+    for (char c : ref) {
+        if (c < 0x20 || c > 0x7E)
+            return;
+    }
+    size_t last = std::min(ref.size(), static_cast<size_t>(MAX_FILENAME_LEN)) - 1;
+    for (size_t i = 0; i < ref.size(); i++) {
+        if (ref[i] == '/' && i != last)
+            return;
+    }
+    if (names_dot_entry(ref))
+        return;
+
+    if (LinkHashSet_add(set, ref.c_str()) == 1) {
+        LinkType type = ref[last] == '/' ? LINK_UNINITIALISED_DIR : LINK_UNINITIALISED_FILE;
+        LinkTable_add(linktbl, Link_new(ref.c_str(), type));
+    }
+}
+
+// An absolute reference to another server: listed under the decoded last element of its path,
+// with the reference itself as its URL.
+static void add_external_link(const char *href, LinkTable *linktbl, LinkHashSet *set)
+{
+    char *name = external_url_to_filename(href);
+    if (name[0] && strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+        size_t end = strcspn(href, "?#");
+        LinkType type = end > 0 && href[end - 1] == '/' ? LINK_UNINITIALISED_DIR : LINK_UNINITIALISED_FILE;
+        if (LinkHashSet_add(set, name) == 1) {
+            Link *link = Link_new(name, type);
+            strncpy(link->f_url, href, MAX_PATH_LEN);
+            LinkTable_add(linktbl, link);
+        }
+    }
+    checked_free(name);
+}
+
+// The entry of one node, if it is an anchor with a reference; its children are the walk's.
+static void HTML_to_LinkTable(const char *url, GumboNode *node, LinkTable *linktbl, LinkHashSet *set)
+{
+    if (node->type != GUMBO_NODE_ELEMENT || node->v.element.tag != GUMBO_TAG_A)
+        return;
+    GumboAttribute *href = gumbo_get_attribute(&node->v.element.attributes, "href");
+    if (!href || !href->value)
+        return;
+    const char *value = href->value;
+    if (CONFIG.external_links && is_absolute_url(value) && url_origins_differ(url, value) == 1)
+        add_external_link(value, linktbl, set);
+    else
+        add_relative_link(url, value, linktbl, set);
+}
+
+// Every element below and including `root`, depth first in document order. The walk keeps its
+// own stack, since a page may nest as deep as its size allows. A node that is no element ends
+// its branch, subtree and all.
+static void walk_elements(const char *url, GumboNode *root, LinkTable *linktbl, LinkHashSet *set)
+{
+    std::vector<GumboNode *> pending{root};
+    while (!pending.empty()) {
+        GumboNode *node = pending.back();
+        pending.pop_back();
+        HTML_to_LinkTable(url, node, linktbl, set);
+        const GumboVector &children = node->v.element.children;
+        for (unsigned int i = children.length; i-- > 0;) {
+            GumboNode *child = static_cast<GumboNode *>(children.data[i]);
+            if (child->type == GUMBO_NODE_ELEMENT)
+                pending.push_back(child);
+        }
+    }
+}
+
+static GumboVector *child_nodes(GumboNode *node)
+{
+    switch (node->type) {
+    case GUMBO_NODE_DOCUMENT:
+        return &node->v.document.children;
+    case GUMBO_NODE_ELEMENT:
+    case GUMBO_NODE_TEMPLATE:
+        return &node->v.element.children;
+    default:
+        return nullptr;
+    }
+}
+
+// Makes a tree deeper than MAX_TREE_DEPTH flat: every node becomes a child of the document
+// and keeps no children of its own, so that gumbo_destroy_output, which frees each node's
+// children before the node, recurses two levels only. The new child array of the document
+// comes from calloc, which matches the free of gumbo's default deallocator.
+static void flatten_deep_tree(GumboOutput *output)
+{
+    std::vector<std::pair<GumboNode *, size_t>> pending{{output->document, 0}};
+    std::vector<GumboNode *> nodes;
+    size_t max_depth = 0;
+    while (!pending.empty()) {
+        auto [node, depth] = pending.back();
+        pending.pop_back();
+        nodes.push_back(node);
+        max_depth = std::max(max_depth, depth);
+        if (GumboVector *children = child_nodes(node)) {
+            for (unsigned int i = 0; i < children->length; i++)
+                pending.emplace_back(static_cast<GumboNode *>(children->data[i]), depth + 1);
+        }
+    }
+    if (max_depth <= MAX_TREE_DEPTH)
+        return;
+
+    for (GumboNode *node : nodes) {
+        if (GumboVector *children = child_nodes(node))
+            children->length = 0;
+    }
+    size_t count = nodes.size() - 1; // every node but the document
+    void **data = static_cast<void **>(checked_calloc(count, sizeof(void *), HERE));
+    std::copy(nodes.begin() + 1, nodes.end(), data);
+    GumboVector &top = output->document->v.document.children;
+    checked_free(top.data);
+    top.data = data;
+    top.length = static_cast<unsigned int>(count);
+    top.capacity = static_cast<unsigned int>(count);
+}
+
+void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html)
+{
+    if (!linktbl || !url || !html)
+        return;
+    // Parse errors are never read; recording them copies the stack of open elements for each
+    // one, which on a deeply nested page takes memory in the square of its depth.
+    GumboOptions options = kGumboDefaultOptions;
+    options.max_errors = 0;
+    GumboOutput *output = gumbo_parse_with_options(&options, html, strlen(html));
+    if (!output)
+        return;
+    LinkHashSet *set = LinkHashSet_new(NAME_SET_CAPACITY);
+    if (output->root && output->root->type == GUMBO_NODE_ELEMENT)
+        walk_elements(url, output->root, linktbl, set);
+    LinkHashSet_free(set);
+    flatten_deep_tree(output);
+    gumbo_destroy_output(&options, output);
+}

@@ -1,0 +1,217 @@
+// Links and link tables: construction, references, orphaning, and the debug dump.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+namespace {
+
+// Attaches `child` below the directory entry `entry` the way path resolution does.
+void attach(Link *entry, LinkTable *child)
+{
+    ScopedLock guard(&link_lock, HERE);
+    entry->next = child;
+    child->parent = entry->linktbl;
+    child->parent_link = entry;
+    entry->linktbl->refcount++;
+}
+
+Link *add_dir(LinkTable *linktbl, const char *name)
+{
+    Link *link = Link_new(name, LINK_DIR);
+    LinkTable_add(linktbl, link);
+    return link;
+}
+
+} // namespace
+
+TEST(LinkTable, AllocHoldsOnlyItsHead)
+{
+    LinkTable *linktbl = LinkTable_alloc("http://h/pub/");
+    ASSERT_EQ(linktbl->size, 1);
+    EXPECT_EQ(linktbl->refcount, 0);
+    EXPECT_EQ(linktbl->orphaned, 0);
+    EXPECT_EQ(linktbl->index_time, 0);
+    EXPECT_EQ(linktbl->parent, nullptr);
+    Link *head = linktbl->links[0];
+    EXPECT_EQ(Link_type(head), LINK_HEAD);
+    EXPECT_STREQ(head->linkname, "");
+    EXPECT_STREQ(head->linkpath, "/");
+    EXPECT_STREQ(head->f_url, "http://h/pub/");
+    EXPECT_EQ(head->linktbl, linktbl);
+    LinkTable_free(linktbl);
+
+    std::string long_url = "http://h/" + std::string(2000, 'u');
+    linktbl = LinkTable_alloc(long_url.c_str());
+    EXPECT_EQ(std::string(linktbl->links[0]->f_url), long_url.substr(0, MAX_PATH_LEN));
+    LinkTable_free(linktbl);
+}
+
+TEST(LinkTable, LinkNewNames)
+{
+    std::string long_name(300, 'n');
+    struct {
+        std::string name, linkname, linkpath;
+    } cases[] = {
+        {"file.txt", "file.txt", "file.txt"},
+        {"dir/", "dir", "dir/"},
+        {"dir//", "dir/", "dir//"}, // only one slash is dropped
+        {"", "", ""},
+        {"/", "", "/"},
+        {long_name, long_name.substr(0, 255), long_name.substr(0, 255)},
+        // the cut comes first, so a slash past 255 characters is not seen
+        {std::string(255, 'd') + "/", std::string(255, 'd'), std::string(255, 'd')},
+        {std::string(254, 'd') + "/", std::string(254, 'd'), std::string(254, 'd') + "/"},
+    };
+    for (const auto &c : cases) {
+        Link *link = Link_new(c.name.c_str(), LINK_UNINITIALISED_DIR);
+        EXPECT_EQ(link->linkname, c.linkname) << c.name;
+        EXPECT_EQ(link->linkpath, c.linkpath) << c.name;
+        EXPECT_EQ(Link_type(link), LINK_UNINITIALISED_DIR);
+        EXPECT_EQ(link->next, nullptr);
+        EXPECT_EQ(link->f_url[0], '\0');
+        LinkTable *holder = LinkTable_alloc("http://h/");
+        LinkTable_add(holder, link); // so that it is freed with a table
+        LinkTable_free(holder);
+    }
+}
+
+TEST(LinkTable, AddAppendsInOrder)
+{
+    LinkTable *linktbl = LinkTable_alloc("http://h/");
+    for (int i = 0; i < 100; i++)
+        LinkTable_add(linktbl, Link_new(std::to_string(i).c_str(), LINK_UNINITIALISED_FILE));
+    ASSERT_EQ(linktbl->size, 101);
+    for (int i = 0; i < 100; i++) {
+        EXPECT_STREQ(linktbl->links[i + 1]->linkname, std::to_string(i).c_str());
+        EXPECT_EQ(linktbl->links[i + 1]->linktbl, linktbl);
+    }
+    LinkTable_free(linktbl);
+}
+
+TEST(LinkTable, NullTablesAreIgnored)
+{
+    CONFIG.log_level = LOG_INFO;
+    LinkTable_free(nullptr);
+    LinkTable_ref(nullptr);
+    LinkTable_mark_orphaned(nullptr);
+    LinkTable_unref(nullptr);
+    LinkTable_print(nullptr);
+}
+
+// root -> a -> b, as a path walk leaves them: attached, no references of their own.
+class LinkTableTree : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        root = LinkTable_alloc("http://h/");
+        entry_a = add_dir(root, "a/");
+        a = LinkTable_alloc("http://h/a/");
+        attach(entry_a, a);
+        entry_b = add_dir(a, "b/");
+        b = LinkTable_alloc("http://h/a/b/");
+        attach(entry_b, b);
+    }
+    // Frees whatever is still attached below the root.
+    void TearDown() override { LinkTable_free(root); }
+
+    LinkTable *root, *a, *b;
+    Link *entry_a, *entry_b;
+};
+
+TEST_F(LinkTableTree, LastReleaseOfATableNotOrphanedKeepsIt)
+{
+    LinkTable_ref(b);
+    LinkTable_unref(b);
+    EXPECT_EQ(entry_b->next, b);
+    EXPECT_EQ(b->refcount, 0);
+    EXPECT_EQ(a->refcount, 1); // b's hold
+    EXPECT_EQ(root->refcount, 1);
+    LinkTable_ref(b); // still usable
+    EXPECT_EQ(b->refcount, 1);
+    LinkTable_unref(b);
+}
+
+TEST_F(LinkTableTree, FreedOrphanReleasesItsOrphanedParent)
+{
+    LinkTable_ref(b);
+    LinkTable_mark_orphaned(a); // held by b only
+    LinkTable_mark_orphaned(b);
+    LinkTable_unref(b); // frees b, then a, and clears the root's entry
+    EXPECT_EQ(entry_a->next, nullptr);
+    EXPECT_EQ(root->refcount, 0);
+}
+
+TEST_F(LinkTableTree, AttachedChildKeepsItsParent)
+{
+    LinkTable_ref(a); // a directory handle on a
+    LinkTable_mark_orphaned(a);
+    LinkTable_unref(a); // its release: a is orphaned, but b still holds it
+    EXPECT_EQ(entry_a->next, a);
+    EXPECT_EQ(a->refcount, 1);
+    EXPECT_EQ(entry_b->next, b);
+}
+
+TEST_F(LinkTableTree, FreedOrphanClearsOnlyItsOwnEntry)
+{
+    LinkTable_ref(b);
+    LinkTable_mark_orphaned(b);
+    LinkTable_unref(b);
+    EXPECT_EQ(entry_b->next, nullptr);
+    EXPECT_EQ(entry_a->next, a); // a is not orphaned: it stays, without b's hold
+    EXPECT_EQ(a->refcount, 0);
+}
+
+TEST_F(LinkTableTree, RefClearsTheOrphanMark)
+{
+    LinkTable_ref(b);
+    LinkTable_mark_orphaned(b);
+    EXPECT_EQ(b->orphaned, 1);
+    LinkTable_ref(b); // opened again before the last release
+    EXPECT_EQ(b->orphaned, 0);
+    LinkTable_unref(b);
+    LinkTable_unref(b);
+    EXPECT_EQ(entry_b->next, b);
+    EXPECT_EQ(b->refcount, 0);
+}
+
+TEST(LinkTable, PrintCountsEveryLinkNotConfirmedAsInvalid)
+{
+    CONFIG.log_level = LOG_INFO;
+    LinkTable *linktbl = LinkTable_alloc("http://h/pub/");
+    struct {
+        const char *name;
+        LinkType type;
+    } links[] = {{"file", LINK_FILE}, {"bad", LINK_INVALID}, {"new", LINK_UNINITIALISED_FILE},
+                 {"newdir/", LINK_UNINITIALISED_DIR}, {"dir/", LINK_DIR}};
+    for (const auto &l : links)
+        LinkTable_add(linktbl, Link_new(l.name, l.type));
+    linktbl->links[1]->content_length = 1234;
+    strcpy(linktbl->links[1]->f_url, "http://h/pub/file");
+
+    testing::internal::CaptureStderr();
+    LinkTable_print(linktbl);
+    std::string out = testing::internal::GetCapturedStderr();
+    std::string separator = "LinkTable_print: " + std::string(44, '-') + "\n";
+    char head[128];
+    snprintf(head, sizeof head, "LinkTable_print:  LinkTable %p for http://h/pub/\n", static_cast<void *>(linktbl));
+    std::string expected = separator + head + separator + "LinkTable_print: 0 H 0  http://h/pub/\n" +
+                           "LinkTable_print: 1 F 1234 file http://h/pub/file\n" + "LinkTable_print: 2 I 0 bad \n" +
+                           "LinkTable_print: 3 U 0 new \n" + "LinkTable_print: 4 V 0 newdir \n" +
+                           "LinkTable_print: 5 D 0 dir \n" + separator +
+                           "LinkTable_print:  Invalid link count: 3\n" + separator;
+    EXPECT_EQ(out, expected);
+
+    CONFIG.log_level = LOG_FATAL | LOG_ERROR | LOG_WARNING;
+    testing::internal::CaptureStderr();
+    LinkTable_print(linktbl);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    LinkTable_free(linktbl);
+}
