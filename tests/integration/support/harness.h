@@ -1,0 +1,202 @@
+// harness.h: what the integration tests need around the system: private temporary
+// directories, file trees and their digests, a loopback nginx over a tree, and the program
+// itself, mounted (Mount) or run to completion (run_program).
+//
+// Every process started here is a child of the test process, is stopped by its PID and reaped,
+// and gets SIGTERM should the test process die first (so start children from the test's main
+// thread, whose end would otherwise count as that death). Every mount is unmounted on every
+// way out, destructors included; every temporary directory is removed. Every wait is bounded.
+// Failures that a test cannot sensibly go on from are reported with ADD_FAILURE and a false
+// result, so `ASSERT_TRUE(helper(...))` stops the test there.
+//
+//     TempDir tree;
+//     ASSERT_TRUE(make_tree(tree.path(), {{"a.bin", pattern_bytes(1000)}, {"sub/"}}));
+//     Nginx nginx(tree.path());
+//     ASSERT_TRUE(nginx.start()) << nginx.error();
+//     REQUIRE_FUSE();
+//     Mount m(nginx.url(), {"--cache"});
+//     ASSERT_TRUE(m.start()) << m.error();
+//     EXPECT_EQ(read_file(m.path() + "/a.bin"), pattern_bytes(1000));
+//     EXPECT_EQ(m.stop(), 0);   // also checks stderr for "Fatal:" and sanitizer reports
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// A fresh directory /tmp/tarnwick-TAG-XXXXXX (mode 0755), removed with all its contents by the
+// destructor. The removal does not cross into other filesystems, so a mount left inside is
+// never walked; anything that cannot be removed fails the test.
+class TempDir
+{
+  public:
+    explicit TempDir(const std::string &tag = "test");
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return dir; }
+    // path() + "/" + relative.
+    std::string at(const std::string &relative) const;
+
+  private:
+    std::string dir;
+};
+
+// A loopback port that was free a moment ago (bound to 127.0.0.1:0 and released).
+uint16_t free_port();
+
+// Writes `bytes` to `path`, creating missing parent directories.
+bool write_file(const std::string &path, const std::string &bytes);
+// One entry of a tree: a path relative to the root; one ending in "/" is a directory.
+struct TreeEntry {
+    std::string path;
+    std::string bytes = "";
+};
+// Makes every entry below `root` (parents as needed).
+bool make_tree(const std::string &root, const std::vector<TreeEntry> &entries);
+// The whole file; "" and a test failure when it cannot be read.
+std::string read_file(const std::string &path);
+// The whole file into *out; 0, or the errno of the failing open or read (for mounts whose reads
+// are meant to fail).
+int try_read_file(const std::string &path, std::string *out);
+// Lower-case hex SHA-256 of bytes, or of a file's contents ("" and a test failure when unreadable).
+std::string sha256_hex(const std::string &bytes);
+std::string sha256_file(const std::string &path);
+// Sets the access and modification times of `path`.
+bool set_mtime(const std::string &path, time_t mtime);
+
+// The first line of `text` that shows a fault of the program: a "Fatal:" line or a report of
+// AddressSanitizer, LeakSanitizer, ThreadSanitizer or UndefinedBehaviorSanitizer; "" when none.
+std::string stderr_fault(const std::string &text);
+
+// Whether mounts can be made: /dev/fuse exists and fusermount3 is on PATH.
+bool fuse_available();
+// Skips the current test, with the reason, when mounts cannot be made.
+#define REQUIRE_FUSE()                                                                                       \
+    do {                                                                                                     \
+        if (!fuse_available())                                                                               \
+            GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 is missing)";              \
+    } while (0)
+
+// How the program is started, by Mount and run_program.
+struct ProgramOptions {
+    // Environment changes: "NAME=VALUE" sets, "NAME" alone removes. Before them, the program
+    // gets the test's environment without TARNWICK_LOG_LEVEL, with XDG_CONFIG_HOME and
+    // XDG_CACHE_HOME pointing at empty private directories (so no user configuration is read
+    // and no cache is written outside the run's directory).
+    std::vector<std::string> env;
+    std::string binary = TARNWICK_BINARY;
+    // Mount: how long to wait for the mount to appear; run_program: for the program to end.
+    int timeout_ms = 15000;
+    // Whether stop() (Mount) or run_program fails the test when stderr_fault finds something.
+    bool check_stderr = true;
+};
+
+// The outcome of run_program.
+struct RunResult {
+    int exit_code = -1;     // the exit status; -1 when a signal ended the program
+    int signal = 0;         // that signal, 0 when it exited
+    bool timed_out = false; // killed (SIGKILL) when the time limit passed
+    std::string out;        // its standard output
+    std::string err;        // its standard error
+};
+
+// Runs the program with `args` (everything after the program name) to completion, for
+// start-up failures, usage, help and version output. The working directory is a private
+// temporary directory.
+RunResult run_program(const std::vector<std::string> &args, const ProgramOptions &opts = {});
+
+// One mount of the program: `binary -f ARGS... URL MNT`, with MNT a fresh directory and the
+// program's standard output and error going to files of the mount's own temporary directory.
+class Mount
+{
+  public:
+    Mount(const std::string &url, const std::vector<std::string> &args = {}, const ProgramOptions &opts = {});
+    ~Mount(); // stop()
+    Mount(const Mount &) = delete;
+    Mount &operator=(const Mount &) = delete;
+
+    // Starts the program and waits until MNT shows in /proc/mounts. False, with the reason and
+    // the captured standard error in error(), when the program ends first (reported as soon as
+    // it does) or the time limit passes (the program is then stopped as by stop()).
+    bool start();
+    // Unmounts (fusermount3 -u), waits for the program to end and reaps it; on trouble, SIGTERM,
+    // then fusermount3 -uz and SIGKILL. Returns exit_code(). Then checks standard error unless
+    // check_stderr is off, and fails the test if the mount is still there. Safe to call again.
+    int stop();
+
+    const std::string &path() const { return mnt; } // the mount point (exists from construction)
+    // The mount's temporary directory; unless ProgramOptions::env says otherwise, the program's
+    // cache home (XDG_CACHE_HOME) is dir() + "/cache" and its configuration home dir() + "/config".
+    const std::string &dir() const { return work.path(); }
+    pid_t pid() const { return child; } // 0 when not running
+    bool mounted() const;               // MNT is in /proc/mounts now
+    std::string stdout_text() const;
+    std::string stderr_text() const;
+    std::string error() const { return why; }
+    int exit_code() const { return code; }    // -1 before the end, or when a signal ended it
+    int exit_signal() const { return signo; } // 0 unless a signal ended it
+    // Fails the test when standard error so far holds "Fatal:" or a sanitizer report.
+    void expect_clean_stderr() const;
+
+  private:
+    void reap(int status);
+
+    TempDir work;
+    std::string mnt;
+    std::string url;
+    std::vector<std::string> args;
+    ProgramOptions opts;
+    pid_t child = 0;
+    int code = -1;
+    int signo = 0;
+    std::string why;
+};
+
+// A private nginx over `root`: configuration, pid file and logs in its own temporary
+// directory, listening on 127.0.0.1 at a free port, with autoindex on, sendfile on and 100000
+// requests per connection. Runs in the foreground as a child of the test.
+class Nginx
+{
+  public:
+    // With `access_log`, every request is logged to a file, so tests can count them.
+    explicit Nginx(const std::string &root, bool access_log = false);
+    ~Nginx(); // stop()
+    Nginx(const Nginx &) = delete;
+    Nginx &operator=(const Nginx &) = delete;
+
+    // Starts nginx and waits (10 s at most) until it accepts connections. False, with the
+    // reason and nginx's error log in error(), otherwise.
+    bool start();
+    // Stops nginx by its PID (SIGTERM, then SIGKILL of it and its worker) and reaps it.
+    void stop();
+
+    uint16_t port() const { return listen_port; }
+    // "http://127.0.0.1:PORT" followed by `path`.
+    std::string url(const std::string &path = "/") const;
+    pid_t pid() const { return child; }
+    std::string error() const { return why; }
+    std::string error_log() const;
+
+    // Access-log lines, one per request: METHOD URI STATUS "RANGE". Empty without `access_log`.
+    std::vector<std::string> access_log() const;
+    // Logged requests with this method and path ("" matches any; the path matches as sent or
+    // percent-decoded, without the query). nginx logs a request once it is answered.
+    size_t count(const std::string &method = "", const std::string &path = "") const;
+    // Waits until count(method, path) >= n or timeout_ms has passed; returns whether it was reached.
+    bool wait_for(size_t n, const std::string &method = "", const std::string &path = "",
+                  int timeout_ms = 5000) const;
+
+  private:
+    TempDir work;
+    std::string root;
+    bool logging;
+    uint16_t listen_port = 0;
+    pid_t child = 0;
+    std::string why;
+};
