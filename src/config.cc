@@ -2,13 +2,16 @@
 #include "config.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "log.h"
 #include "util.h"
 
 ConfigStruct CONFIG;
 char *config_path;
+
+// The one default user agent. Release decisions compare against this address, not its text,
+// so a heap copy that happens to hold the default text is still released.
+const char default_user_agent[] = DEFAULT_USER_AGENT;
 
 static void Config_free_http_headers()
 {
@@ -24,7 +27,7 @@ void Config_init()
     CONFIG.mode = MODE_LISTING;
     CONFIG.log_level = log_level_init();
     CONFIG.max_conns = 6;
-    CONFIG.user_agent = const_cast<char *>(DEFAULT_USER_AGENT);
+    CONFIG.user_agent = const_cast<char *>(default_user_agent);
     CONFIG.retry_wait = 5;
     CONFIG.refresh_timeout = 3600;
     CONFIG.data_blksz = 8 * 1024 * 1024;
@@ -48,7 +51,7 @@ void Config_cleanup()
     release(CONFIG.proxy_password);
     release(CONFIG.proxy_cacert);
     release(CONFIG.proxy_capath);
-    if (CONFIG.user_agent && strcmp(CONFIG.user_agent, DEFAULT_USER_AGENT) != 0)
+    if (CONFIG.user_agent != default_user_agent)
         checked_free(CONFIG.user_agent);
     CONFIG.user_agent = nullptr;
     release(CONFIG.cacert);

@@ -50,6 +50,8 @@ struct ConfigStruct {
 };
 
 extern ConfigStruct CONFIG;
+// The default user agent; CONFIG.user_agent points here unless --user-agent gave a heap copy.
+extern const char default_user_agent[];
 // The file named with --config, or null; main releases it at the end.
 extern char *config_path;
 

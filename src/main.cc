@@ -16,8 +16,10 @@
 
 #include "cache/cache.h"
 #include "config.h"
+#include "fuse_local.h"
 #include "link/link.h"
 #include "log.h"
+#include "network.h"
 #include "util.h"
 
 static const char HELP_TEXT[] =
@@ -176,7 +178,8 @@ void print_usage(const char *prog)
 void print_version()
 {
     fprintf(stderr, "Tarnwick version " TARNWICK_VERSION "\n");
-    fprintf(stderr, "libcurl SSL engine: %s\n", curl_version_info(CURLVERSION_NOW)->ssl_version);
+    const char *ssl = curl_version_info(CURLVERSION_NOW)->ssl_version;
+    fprintf(stderr, "libcurl SSL engine: %s\n", ssl ? ssl : "none");
 }
 
 void print_help()
@@ -263,7 +266,7 @@ int parse_arg_list(int argc, char **argv, char ***fuse_argv, int *fuse_argc, int
             CONFIG.max_conns = parse_int(optarg);
             break;
         case OPT_USER_AGENT:
-            if (CONFIG.user_agent && strcmp(CONFIG.user_agent, DEFAULT_USER_AGENT) != 0)
+            if (CONFIG.user_agent != default_user_agent)
                 checked_free(CONFIG.user_agent);
             CONFIG.user_agent = checked_strdup(optarg, HERE);
             break;
@@ -310,7 +313,7 @@ int parse_arg_list(int argc, char **argv, char ***fuse_argv, int *fuse_argc, int
             CONFIG.http_headers = curl_slist_append(CONFIG.http_headers, optarg);
             break;
         case OPT_CACHE_CLEAR:
-            CacheSystem_clear();
+            CacheSystem_clear(); // ends the process
         case OPT_ZERO_LEN_IS_DIR:
             CONFIG.zero_len_is_dir = 1;
             break;
@@ -411,6 +414,9 @@ void parse_config_file(char ***vector, int *count)
         if (*value)
             add_arg(vector, count, value);
     }
+    // A named file that opens but cannot be read (a directory) is as fatal as a missing one.
+    if (ferror(file) && config_path)
+        log_fatal(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
     free(line);
     fclose(file);
     if (path != config_path)
@@ -492,8 +498,11 @@ int check_and_start(int argc, char **argv, char ***fuse_argv, int *fuse_argc)
                         "mode.\n");
         return 1;
     }
-    fprintf(stderr, "Error: mounting is not available in this build yet.\n");
-    return 1;
+    if (!LinkSystem_init(url)) {
+        fprintf(stderr, "Network initialisation failed.\n");
+        return 1;
+    }
+    return 0;
 }
 
 #ifndef TARNWICK_NO_MAIN
@@ -514,6 +523,7 @@ int main(int argc, char **argv)
     add_arg(&fuse_argv, &fuse_argc, argv[0]);
 
     Config_init();
+    NetworkSystem_init();
     prescan_config(argc, argv, &opt_argv, &opt_argc);
     parse_config_file(&opt_argv, &opt_argc);
 
@@ -523,8 +533,7 @@ int main(int argc, char **argv)
             exit(EXIT_FAILURE);
     }
 
-    // The FUSE host's own help and version output joins these once the filesystem exists.
-    int status = 0;
+    int status = fuse_local_init(fuse_argc, fuse_argv);
 
     free_args(opt_argv, opt_argc);
     free_args(fuse_argv, fuse_argc);

@@ -27,6 +27,9 @@ struct ResponseBuffer {
     Link *link;         // TRANSFER_FILESTAT only
     Cache *cf;          // appends happen under cf->active_dl_lock when set
     ActiveDownload *ad; // its cond is broadcast after each append when set
+    // For a body that feeds the cache: the header lines of the same transfer. Joined readers
+    // copy only from a 206 reply, never from an error page or a whole-file 200.
+    const ResponseBuffer *headers;
 };
 
 inline int32_t transferring_get(ResponseBuffer *buf)
@@ -37,6 +40,9 @@ inline void transferring_set(ResponseBuffer *buf, int32_t value)
 {
     std::atomic_ref<int32_t>(buf->transferring).store(value, std::memory_order_release);
 }
+
+// The status code of the last response whose header lines are in `headers`, or 0.
+long ResponseBuffer_status(const ResponseBuffer *headers);
 
 // libcurl's write (and header) callback; userp is the ResponseBuffer. Never returns short.
 size_t write_memory_callback(void *contents, size_t size, size_t nmemb, void *userp) noexcept;

@@ -226,6 +226,9 @@ char *generate_md5sum(const char *str)
     size_t n = strnlen(str, 1024);
     char *hex = static_cast<char *>(checked_calloc(33, 1, HERE));
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    // A context is one more allocation: running out of heap here ends like any other.
+    if (!ctx)
+        log_fatal(HERE, "%s!\n", strerror(ENOMEM));
     const EVP_MD *md5 = EVP_md5();
     unsigned int digest_len = static_cast<unsigned int>(EVP_MD_get_size(md5));
     unsigned char *digest = static_cast<unsigned char *>(OPENSSL_malloc(digest_len));

@@ -1,0 +1,169 @@
+// fuse_local.cc: the operations of the read-only mount. Attributes and listings come straight
+// from the directory model; reads from the cache or directly from the server.
+#define FUSE_USE_VERSION 314
+#include "fuse_local.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <fuse.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+
+// The file handle of a file read without the cache while the cache system runs.
+static const uint64_t FS_NO_CACHE = UINT64_MAX;
+
+static int fs_getattr(const char *path, struct stat *stbuf, struct fuse_file_info *) noexcept
+{
+    memset(stbuf, 0, sizeof(struct stat));
+    if (strcmp(path, "/") == 0) {
+        stbuf->st_mode = S_IFDIR | 0755;
+        stbuf->st_nlink = 1;
+    } else {
+        Link *link = path_to_Link(path);
+        if (!link)
+            return -ENOENT;
+        stbuf->st_mtim.tv_sec = link->time;
+        stbuf->st_mtim.tv_nsec = 0;
+        switch (Link_type(link)) {
+        case LINK_FILE: {
+            int64_t length = link->content_length;
+            stbuf->st_mode = S_IFREG | 0444;
+            stbuf->st_nlink = 1;
+            stbuf->st_size = length;
+            stbuf->st_blksize = 128 * 1024;
+            stbuf->st_blocks = length / 512;
+            break;
+        }
+        case LINK_DIR:
+            stbuf->st_mode = S_IFDIR | 0755;
+            stbuf->st_nlink = 1;
+            break;
+        default:
+            LinkTable_unref(link->linktbl);
+            return -ENOENT;
+        }
+        LinkTable_unref(link->linktbl);
+    }
+    stbuf->st_uid = getuid();
+    stbuf->st_gid = getgid();
+    return 0;
+}
+
+static int fs_open(const char *path, struct fuse_file_info *fi) noexcept
+{
+    log_printf(LOG_INFO, HERE, "%s\n", path);
+    Link *link = path_to_Link(path);
+    if (!link)
+        return -ENOENT;
+    int result = 0;
+    // The mount is read-only: any open for writing is refused.
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) {
+        result = -EROFS;
+    } else if (cache_system_enabled) {
+        int64_t n = link->content_length;
+        if (n == 0) {
+            fi->fh = 0;
+        } else if (n < 0 || n < CONFIG.cache_min_size ||
+                   static_cast<uint64_t>(n) > static_cast<uint64_t>(CONFIG.cache_max_size)) {
+            fi->fh = FS_NO_CACHE;
+        } else {
+            Cache *cf = Cache_open(path);
+            if (cf) {
+                fi->fh = reinterpret_cast<uint64_t>(cf);
+            } else {
+                // A cache that cannot be opened (disk full, directory unwritable) must not end
+                // the mount: this file is served from the server directly.
+                log_printf(LOG_ERROR, HERE, "Cache file creation failure for %s.\n", path);
+                fi->fh = FS_NO_CACHE;
+            }
+        }
+    }
+    LinkTable_unref(link->linktbl);
+    return result;
+}
+
+static int fs_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) noexcept
+{
+    int64_t result;
+    if (cache_system_enabled) {
+        if (fi->fh == 0)
+            return 0;
+        if (fi->fh == FS_NO_CACHE)
+            result = path_download(path, buf, size, offset);
+        else
+            result = Cache_read(reinterpret_cast<Cache *>(fi->fh), buf, static_cast<int64_t>(size), offset);
+    } else {
+        result = path_download(path, buf, size, offset);
+    }
+    return static_cast<int>(result);
+}
+
+static int fs_release(const char *path, struct fuse_file_info *fi) noexcept
+{
+    log_printf(LOG_INFO, HERE, "%s\n", path);
+    if (cache_system_enabled && fi->fh != 0 && fi->fh != FS_NO_CACHE)
+        Cache_close(reinterpret_cast<Cache *>(fi->fh));
+    return 0;
+}
+
+static int fs_opendir(const char *path, struct fuse_file_info *fi) noexcept
+{
+    LinkTable *linktbl = path_to_LinkTable(path);
+    if (!linktbl)
+        return -ENOENT;
+    fi->fh = reinterpret_cast<uint64_t>(linktbl); // the look-up's reference, dropped in fs_releasedir
+    return 0;
+}
+
+static int fs_readdir(const char *, void *buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info *fi,
+                      enum fuse_readdir_flags) noexcept
+{
+    LinkTable *linktbl = reinterpret_cast<LinkTable *>(fi->fh);
+    if (!linktbl)
+        return -ENOENT;
+    filler(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    filler(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    for (int32_t i = 1; i < linktbl->size; i++) {
+        Link *link = linktbl->links[i];
+        if (Link_type(link) != LINK_INVALID)
+            filler(buf, link->linkname, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    }
+    return 0;
+}
+
+static int fs_releasedir(const char *path, struct fuse_file_info *fi) noexcept
+{
+    LinkTable *linktbl = reinterpret_cast<LinkTable *>(fi->fh);
+    if (linktbl) {
+        // Every directory but the root may be dropped and rebuilt once nobody holds it.
+        if (strcmp(path, "/") != 0)
+            LinkTable_mark_orphaned(linktbl);
+        LinkTable_unref(linktbl);
+    }
+    return 0;
+}
+
+static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
+{
+    return nullptr;
+}
+
+int fuse_local_init(int argc, char **argv)
+{
+    struct fuse_operations ops {};
+    ops.getattr = fs_getattr;
+    ops.open = fs_open;
+    ops.read = fs_read;
+    ops.release = fs_release;
+    ops.opendir = fs_opendir;
+    ops.readdir = fs_readdir;
+    ops.releasedir = fs_releasedir;
+    ops.init = fs_init;
+    return fuse_main_real(argc, argv, &ops, sizeof(ops), nullptr);
+}

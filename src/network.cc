@@ -1,0 +1,168 @@
+// network.cc: the network system and the transfer loop.
+#include "network.h"
+
+#include <cstdlib>
+
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "memcache.h"
+#include "util.h"
+
+CURLM *curl_multi;
+CURLSH *curl_share;
+pthread_mutex_t curl_lock;
+pthread_mutex_t transfer_lock;
+
+static unsigned long thread_id()
+{
+    return static_cast<unsigned long>(pthread_self());
+}
+
+static void curl_callback_lock(CURL *, curl_lock_data, curl_lock_access, void *)
+{
+    checked_mutex_lock(&curl_lock, HERE);
+}
+
+static void curl_callback_unlock(CURL *, curl_lock_data, void *)
+{
+    checked_mutex_unlock(&curl_lock, HERE);
+}
+
+void NetworkSystem_init()
+{
+    if (curl_global_init(CURL_GLOBAL_ALL))
+        log_fatal(HERE, "curl_global_init() failed!\n");
+    curl_share = curl_share_init();
+    if (!curl_share)
+        log_fatal(HERE, "curl_share_init() failed!\n");
+    curl_share_setopt(curl_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(curl_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(curl_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    checked_mutex_init(&curl_lock, nullptr, HERE);
+    curl_share_setopt(curl_share, CURLSHOPT_LOCKFUNC, curl_callback_lock);
+    curl_share_setopt(curl_share, CURLSHOPT_UNLOCKFUNC, curl_callback_unlock);
+    curl_multi = curl_multi_init();
+    if (!curl_multi)
+        log_fatal(HERE, "curl_multi_init() failed!\n");
+    // Start-up reads no option before this, so both limits are the default of max_conns.
+    curl_multi_setopt(curl_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(CONFIG.max_conns));
+    curl_multi_setopt(curl_multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(CONFIG.max_conns));
+    checked_mutex_init(&transfer_lock, nullptr, HERE);
+}
+
+int is_temporary_http_failure(long code)
+{
+    return code == 429 || code == 520 || code == 524;
+}
+
+static void lock_transfer()
+{
+    log_printf(LOG_TRANSFER_LOCK_DEBUG, HERE, "thread %lx: locking transfer_lock;\n", thread_id());
+    checked_mutex_lock(&transfer_lock, HERE);
+}
+
+static void unlock_transfer()
+{
+    log_printf(LOG_TRANSFER_LOCK_DEBUG, HERE, "thread %lx: unlocking transfer_lock;\n", thread_id());
+    checked_mutex_unlock(&transfer_lock, HERE);
+}
+
+// Completion handling, called with transfer_lock held.
+static void curl_process_msgs()
+{
+    CURLMsg *msg;
+    int left = 0;
+    while ((msg = curl_multi_info_read(curl_multi, &left))) {
+        if (msg->msg != CURLMSG_DONE) {
+            log_printf(LOG_WARNING, HERE, "curl_msg->msg: %d\n", static_cast<int>(msg->msg));
+            continue;
+        }
+        CURL *curl = msg->easy_handle;
+        CURLcode result = msg->data.result;
+        ResponseBuffer *buf = nullptr;
+        CURLcode res = curl_easy_getinfo(curl, CURLINFO_PRIVATE, reinterpret_cast<char **>(&buf));
+        if (res)
+            log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
+        char *url = nullptr;
+        res = curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
+        if (res)
+            log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
+        if (result != CURLE_OK) {
+            char *safe = url_for_log(url);
+            log_printf(LOG_ERROR, HERE, "%d - %s <%s>\n", static_cast<int>(result),
+                       curl_easy_strerror(result), safe);
+            checked_free(safe);
+            if (buf && buf->type == TRANSFER_FILESTAT)
+                buf->link->type = LINK_INVALID;
+        } else if (buf && buf->type == TRANSFER_FILESTAT) {
+            Link_set_file_stat(buf->link, curl);
+        }
+        curl_multi_remove_handle(curl_multi, curl);
+        if (buf && buf->type == TRANSFER_FILESTAT) {
+            curl_easy_cleanup(curl);
+            checked_free(buf->data);
+            checked_free(buf);
+        } else if (buf) {
+            // The owner takes the handle back on this signal: nothing here touches it after.
+            transferring_set(buf, 0);
+        }
+    }
+}
+
+int curl_multi_perform_once()
+{
+    lock_transfer();
+    int running = 1;
+    CURLMcode mc = curl_multi_perform(curl_multi, &running);
+    if (mc)
+        log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
+    if (running) {
+        mc = curl_multi_poll(curl_multi, nullptr, 0, 100, nullptr);
+        if (mc)
+            log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
+    }
+    curl_process_msgs();
+    unlock_transfer();
+    return running;
+}
+
+void transfer_blocking(CURL *curl)
+{
+    ResponseBuffer *buf = nullptr;
+    CURLcode res = curl_easy_getinfo(curl, CURLINFO_PRIVATE, reinterpret_cast<char **>(&buf));
+    if (res || !buf) {
+        log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
+        return;
+    }
+    lock_transfer();
+    CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
+    if (mc > 0) {
+        log_printf(LOG_ERROR, HERE, "%d, %s\n", static_cast<int>(mc), curl_multi_strerror(mc));
+        // Nothing will ever finish this handle: the caller sees no response and fails.
+        transferring_set(buf, 0);
+    }
+    unlock_transfer();
+    while (transferring_get(buf))
+        curl_multi_perform_once();
+}
+
+void transfer_nonblocking(CURL *curl)
+{
+    lock_transfer();
+    CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
+    if (mc > 0)
+        log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
+    unlock_transfer();
+    if (mc > 0) {
+        // The loop will never see this handle, so a header request is released here; its
+        // link stays uninitialised and its table's fill marks it invalid.
+        ResponseBuffer *buf = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_PRIVATE, reinterpret_cast<char **>(&buf));
+        if (buf && buf->type == TRANSFER_FILESTAT) {
+            curl_easy_cleanup(curl);
+            checked_free(buf->data);
+            checked_free(buf);
+        }
+    }
+}

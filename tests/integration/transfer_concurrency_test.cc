@@ -1,0 +1,119 @@
+// The shared transfer loop: threads that wait for their own transfer drive everyone's.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "network_support.h"
+#include "servers/fault_server.h"
+
+static testing::Environment *const network_env = testing::AddGlobalTestEnvironment(new NetworkEnvironment);
+
+class TransferLoop : public testing::Test
+{
+  protected:
+    void SetUp() override { reset_config(); }
+};
+
+TEST_F(TransferLoop, BlockingWaiterCompletesAnotherThreadsHeaderRequest)
+{
+    FaultServer server;
+    server.add_file("/stat.bin", pattern_bytes(1234));
+    server.add_file("/slow.bin", pattern_bytes(64 * 1024));
+    server.script("GET", "/slow.bin", {slow(8 * 1024, 50)});
+    ASSERT_TRUE(server.start());
+
+    // A header request that nobody drives: only the loop passes of the blocking download below
+    // can complete it.
+    LinkTable *stat_tbl = LinkTable_alloc(server.url("/").c_str());
+    Link *stat_link = Link_new("stat.bin", LINK_UNINITIALISED_FILE);
+    strncpy(stat_link->f_url, server.url("/stat.bin").c_str(), MAX_PATH_LEN);
+    LinkTable_add(stat_tbl, stat_link);
+    Link_req_file_stat(stat_link);
+
+    Link *slow_link = file_link(server.url("/slow.bin"), 64 * 1024);
+    std::string got(64 * 1024, '\0');
+    ASSERT_EQ(Link_download(slow_link, got.data(), got.size(), 0, nullptr), 64 * 1024);
+    EXPECT_EQ(pattern_check(got, 0), "");
+
+    EXPECT_EQ(Link_type(stat_link), LINK_FILE);
+    EXPECT_EQ(stat_link->content_length.load(), 1234);
+    EXPECT_EQ(stat_link->time.load(), FAULT_SERVER_MTIME);
+    LinkTable_free(stat_tbl);
+    LinkTable_free(slow_link->linktbl);
+}
+
+TEST_F(TransferLoop, TwoWaitingThreadsBothProgress)
+{
+    FaultServer server;
+    const size_t size = 256 * 1024;
+    server.add_file("/a.bin", pattern_bytes(size, 1));
+    server.add_file("/b.bin", pattern_bytes(size, 2));
+    // Each body takes about a second; both must be in flight together.
+    server.script("GET", "/a.bin", {slow(16 * 1024, 60)});
+    server.script("GET", "/b.bin", {slow(16 * 1024, 60)});
+    ASSERT_TRUE(server.start());
+
+    Link *a = file_link(server.url("/a.bin"), size);
+    Link *b = file_link(server.url("/b.bin"), size);
+    std::string got_a(size, '\0'), got_b(size, '\0');
+    std::atomic<int> finished{0};
+    std::thread ta([&] {
+        EXPECT_EQ(Link_download(a, got_a.data(), size, 0, nullptr), static_cast<int64_t>(size));
+        finished++;
+    });
+    std::thread tb([&] {
+        EXPECT_EQ(Link_download(b, got_b.data(), size, 0, nullptr), static_cast<int64_t>(size));
+        finished++;
+    });
+    // Both requests reach the server before either download has ended: neither thread keeps
+    // the loop to itself.
+    EXPECT_TRUE(server.wait_for(2, "GET", "", 10000));
+    EXPECT_EQ(finished.load(), 0);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(pattern_check(got_a, 0, 1), "");
+    EXPECT_EQ(pattern_check(got_b, 0, 2), "");
+    LinkTable_free(a->linktbl);
+    LinkTable_free(b->linktbl);
+}
+
+TEST_F(TransferLoop, ManyThreadsReadExactRanges)
+{
+    FaultServer server;
+    const size_t size = 4 * 1024 * 1024;
+    server.add_file("/big.bin", pattern_bytes(size));
+    ASSERT_TRUE(server.start());
+    Link *link = file_link(server.url("/big.bin"), size);
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 16; i++) {
+                uint64_t offset =
+                    (static_cast<uint64_t>(t) * 7919 + static_cast<uint64_t>(i) * 104729) * 31 % size;
+                size_t len = 1 + (t * 977 + i * 4099) % (256 * 1024);
+                std::string got(len, '\0');
+                int64_t want = static_cast<int64_t>(std::min<uint64_t>(len, size - offset));
+                ASSERT_EQ(Link_download(link, got.data(), len, static_cast<int64_t>(offset), nullptr), want);
+                got.resize(static_cast<size_t>(want));
+                EXPECT_EQ(pattern_check(got, offset), "") << "thread " << t << " read " << i;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    LinkTable_free(link->linktbl);
+}
+
+TEST_F(TransferLoop, PassWithNothingRunningReturnsAtOnce)
+{
+    EXPECT_EQ(curl_multi_perform_once(), 0);
+}
+
+TEST(TransferRules, TemporaryFailures)
+{
+    for (long code : {429L, 520L, 524L})
+        EXPECT_EQ(is_temporary_http_failure(code), 1) << code;
+    for (long code : {0L, 200L, 404L, 500L, 502L, 503L, 504L, 521L})
+        EXPECT_EQ(is_temporary_http_failure(code), 0) << code;
+}
