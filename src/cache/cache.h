@@ -73,15 +73,22 @@ struct Cache {
 int64_t segment_count(int64_t content_length, int32_t blksz);
 // 1 when segment `index` is present in the bitmap. Called with bitmap_lock held.
 int Cache_segment_present(const Cache *cf, int64_t index);
+// Marks segment `index` present; an index without a bitmap byte is ignored. Called with
+// bitmap_lock held, after the segment's bytes are in the data file.
+void Cache_segment_mark(Cache *cf, int64_t index);
 
-void Meta_create(Cache *cf);
+// Meta_create and Data_create return 0, or -1 (logged) when the file cannot be made.
+int Meta_create(Cache *cf);
 int Meta_open(Cache *cf);
 int Meta_read(Cache *cf);
 int Meta_write(Cache *cf);
-void Data_create(Cache *cf);
+int Data_create(Cache *cf);
 int64_t Data_size(const char *fn);
 int Data_open(Cache *cf);
+// Bytes read at `offset`, cut at the link's size (0 at or past it), or -EINVAL / -EIO.
 int64_t Data_read(Cache *cf, char *buf, int64_t len, int64_t offset);
+// Bytes written and flushed to the data file, or -EINVAL / -EIO. Only a full count means the
+// segment may be marked present.
 int64_t Data_write(Cache *cf, const char *buf, int64_t len, int64_t offset);
 
 // The list operations; each is called with cf->active_dl_lock held.

@@ -1,0 +1,86 @@
+// bgdl.cc: background downloads. One detached thread per segment fetches it, stores it in the
+// data file and marks it present, while joined readers copy from its transfer (read.cc). A
+// running download holds one of its Cache's bgdl_sem slots and counts in waiter_count; giving
+// the slot back is its last touch of the Cache, which is what lets the last Cache_close go on.
+#include <cerrno>
+#include <cstring>
+#include <pthread.h>
+
+#include "cache/cache.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+// What the launcher hands its thread; the thread releases it first thing.
+struct BgdlLaunch {
+    Cache *cf;
+    int64_t offset;
+};
+
+void Cache_bgdl_launcher(Cache *cf, int64_t offset)
+{
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err)
+        log_fatal(HERE, "pthread_attr_init():%d, %s\n", err, strerror(err));
+    err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (err)
+        log_fatal(HERE, "pthread_attr_setdetachstate():%d, %s\n", err, strerror(err));
+
+    BgdlLaunch *launch = static_cast<BgdlLaunch *>(checked_calloc(1, sizeof(BgdlLaunch), HERE));
+    launch->cf = cf;
+    launch->offset = offset;
+    {
+        ScopedLock guard(&cf->active_dl_lock, HERE);
+        cf->waiter_count++;
+    }
+    pthread_t thread;
+    err = pthread_create(&thread, &attr, Cache_bgdl, launch);
+    if (err) {
+        {
+            ScopedLock guard(&cf->active_dl_lock, HERE);
+            Cache_waiter_decrement(cf);
+        }
+        checked_free(launch);
+        log_fatal(HERE, "pthread_create(): %d, %s\n", err, strerror(err));
+    }
+    err = pthread_attr_destroy(&attr);
+    if (err)
+        log_fatal(HERE, "pthread_attr_destroy(): %d, %s\n", err, strerror(err));
+}
+
+void *Cache_bgdl(void *arg)
+{
+    BgdlLaunch *launch = static_cast<BgdlLaunch *>(arg);
+    Cache *cf = launch->cf;
+    int64_t offset = launch->offset;
+    checked_free(launch);
+    unsigned long self = static_cast<unsigned long>(pthread_self());
+
+    char *buf = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->blksz), 1, HERE));
+    int64_t received = Link_download(cf->link, buf, static_cast<uint64_t>(cf->blksz), offset, cf);
+    if (received < 0) {
+        log_printf(LOG_ERROR, HERE, "thread %lx received %ld bytes, which doesn't make sense\n", self,
+                   received);
+    } else {
+        ScopedLock guard(&cf->bitmap_lock, HERE);
+        int64_t content_length = cf->link->content_length;
+        int64_t last_start = content_length - content_length % cf->blksz;
+        // Only the file's last, partial segment may be shorter than a segment.
+        if (received != cf->blksz && offset != last_start)
+            log_printf(LOG_ERROR, HERE, "received %ld rather than %d, possible network error.\n", received,
+                       cf->blksz);
+        else if (Data_write(cf, buf, received, offset) == received)
+            Cache_segment_mark(cf, offset / cf->blksz);
+    }
+    checked_free(buf);
+
+    // Marked before removed: a reader woken by the removal finds the segment on disk.
+    {
+        ScopedLock guard(&cf->active_dl_lock, HERE);
+        ActiveDownload_remove(cf, offset);
+        Cache_waiter_decrement(cf);
+    }
+    checked_sem_post(&cf->bgdl_sem, HERE);
+    pthread_exit(nullptr);
+}

@@ -1,0 +1,373 @@
+// format.cc: the byte layout of a cached file's meta and data files, their validation against
+// the file's Link, the transfers between the data file and memory, and the list of segment
+// downloads in progress of one Cache. Repairs nothing: a failed read or validation is left to
+// the lifecycle (lifecycle.cc), which rebuilds the pair.
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+// time, content_length, blksz and segbc, packed.
+static const int64_t META_HEADER_SIZE = 28;
+
+static unsigned long thread_id()
+{
+    return static_cast<unsigned long>(pthread_self());
+}
+
+int64_t segment_count(int64_t content_length, int32_t blksz)
+{
+    if (content_length <= 0 || blksz <= 0)
+        return 0;
+    uint64_t length = static_cast<uint64_t>(content_length);
+    uint64_t size = static_cast<uint64_t>(blksz);
+    uint64_t quotient = length / size;
+    if (quotient > 2147483646)
+        return 2147483647;
+    return static_cast<int64_t>(quotient + (length % size ? 1 : 0));
+}
+
+int Cache_segment_present(const Cache *cf, int64_t index)
+{
+    return cf->segbc > 0 && cf->blksz > 0 && index >= 0 && index < cf->segbc && cf->seg &&
+           cf->seg[index] != 0;
+}
+
+void Cache_segment_mark(Cache *cf, int64_t index)
+{
+    if (cf->segbc > 0 && cf->blksz > 0 && index >= 0 && index < cf->segbc && cf->seg)
+        cf->seg[index] = 1;
+}
+
+int Meta_create(Cache *cf)
+{
+    char *path = path_append(meta_dir, cf->fn);
+    FILE *fp = fopen(path, "w");
+    if (!fp) {
+        // A full disk or an unwritable cache fails this file's cache, not the mount.
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        checked_free(path);
+        return -1;
+    }
+    if (fclose(fp))
+        log_printf(LOG_ERROR, HERE, "cannot close metadata after creation: %s.\n", strerror(errno));
+    checked_free(path);
+    return 0;
+}
+
+int Meta_open(Cache *cf)
+{
+    char *path = path_append(meta_dir, cf->fn);
+    cf->mfp = fopen(path, "r+");
+    int result = 0;
+    if (!cf->mfp) {
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        result = -1;
+    }
+    checked_free(path);
+    return result;
+}
+
+// One whole item of `size` bytes, with the stream's error flag clear.
+static bool read_item(void *item, size_t size, FILE *fp)
+{
+    return fread(item, size, 1, fp) == 1 && !ferror(fp);
+}
+
+int Meta_read(Cache *cf)
+{
+    FILE *fp = cf->mfp;
+    if (!fp) {
+        log_printf(LOG_ERROR, HERE, "fopen(): %s\n", strerror(errno));
+        return -1;
+    }
+    if (fseeko(fp, 0, SEEK_SET)) {
+        log_printf(LOG_ERROR, HERE, "fseek(): %s\n", strerror(errno));
+        return -1;
+    }
+    if (!cf->link) {
+        log_printf(LOG_ERROR, HERE, "cf->link is NULL in Meta_read\n");
+        return -1;
+    }
+
+    int64_t time = 0;
+    int64_t content_length = 0;
+    if (!read_item(&time, sizeof(time), fp) || !read_item(&content_length, sizeof(content_length), fp) ||
+        !read_item(&cf->blksz, sizeof(cf->blksz), fp) || !read_item(&cf->segbc, sizeof(cf->segbc), fp)) {
+        log_printf(LOG_ERROR, HERE, "error reading core metadata %s!\n", cf->fn);
+        return -1;
+    }
+    if (content_length <= 0 || cf->blksz <= 0 || cf->segbc <= 0) {
+        log_printf(LOG_ERROR, HERE, "corruption: content_length: %jd, blksz: %d, segbc: %jd\n",
+                   content_length, cf->blksz, cf->segbc);
+        return -1;
+    }
+    // The stored segment size governs this file, whatever the configuration says now.
+    if (cf->blksz != CONFIG.data_blksz)
+        log_printf(LOG_WARNING, HERE, "Warning: cf->blksz != CONFIG.data_blksz\n");
+    if (content_length > INT64_MAX - cf->blksz) {
+        log_printf(LOG_ERROR, HERE, "Error: segbc upper bound overflow\n");
+        return -1;
+    }
+    int64_t link_time = cf->link->time;
+    if (time != link_time) {
+        log_printf(LOG_WARNING, HERE, "outdated cache file: %s (disk: %ld, link: %ld)\n", cf->fn, time,
+                   link_time);
+        return -1;
+    }
+    int64_t link_length = cf->link->content_length;
+    if (content_length != link_length) {
+        log_printf(LOG_WARNING, HERE, "cache size mismatch: %s (disk: %jd, link: %zu)\n", cf->fn,
+                   content_length, static_cast<size_t>(link_length));
+        return -1;
+    }
+    int64_t expected = segment_count(content_length, cf->blksz);
+    if (cf->segbc != expected) {
+        log_printf(LOG_ERROR, HERE, "Error: invalid segbc size: %ld (expected: %ld)\n", cf->segbc, expected);
+        return -1;
+    }
+
+    // A file too short for its bitmap is refused before the bitmap is allocated.
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && st.st_size < META_HEADER_SIZE + cf->segbc) {
+        log_printf(LOG_ERROR, HERE, "attempted to read past the end of the file!\n");
+        return -1;
+    }
+    checked_free(cf->seg);
+    cf->seg = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->segbc), 1, HERE));
+    size_t got = fread(cf->seg, 1, static_cast<size_t>(cf->segbc), fp);
+    if (got < static_cast<size_t>(cf->segbc)) {
+        if (feof(fp))
+            log_printf(LOG_ERROR, HERE, "attempted to read past the end of the file!\n");
+        else if (ferror(fp))
+            log_printf(LOG_ERROR, HERE, "error reading bitmap!\n");
+        else
+            log_printf(LOG_ERROR, HERE, "corrupted metadata!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int Meta_write(Cache *cf)
+{
+    FILE *fp = cf->mfp;
+    if (!fp) {
+        log_printf(LOG_ERROR, HERE, "fopen(): %s\n", strerror(errno));
+        return -1;
+    }
+    if (fseeko(fp, 0, SEEK_SET)) {
+        log_printf(LOG_ERROR, HERE, "fseek(): %s\n", strerror(errno));
+        return -1;
+    }
+    if (!cf->link) {
+        log_printf(LOG_ERROR, HERE, "cf->link is NULL in Meta_write\n");
+        return -1;
+    }
+    int64_t time = cf->link->time;
+    int64_t content_length = cf->link->content_length;
+    int64_t expected = segment_count(content_length, cf->blksz);
+    if (cf->segbc != expected || cf->segbc <= 0 || !cf->seg) {
+        log_printf(LOG_ERROR, HERE,
+                   "invalid metadata for write: content_length: %jd, blksz: %d, segbc: %ld (expected: %ld)\n",
+                   content_length, cf->blksz, cf->segbc, expected);
+        return -1;
+    }
+    fwrite(&time, sizeof(time), 1, fp);
+    fwrite(&content_length, sizeof(content_length), 1, fp);
+    fwrite(&cf->blksz, sizeof(cf->blksz), 1, fp);
+    fwrite(&cf->segbc, sizeof(cf->segbc), 1, fp);
+    fwrite(cf->seg, 1, static_cast<size_t>(cf->segbc), fp);
+    if (ferror(fp)) {
+        log_printf(LOG_ERROR, HERE, "fwrite(): encountered error!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int Data_create(Cache *cf)
+{
+    char *path = path_append(data_dir, cf->fn);
+    int fd = open(path, O_WRONLY | O_CREAT, 0644);
+    if (fd == -1) {
+        log_printf(LOG_ERROR, HERE, "open(): %s\n", strerror(errno));
+        checked_free(path);
+        return -1;
+    }
+    if (!cf->link)
+        log_fatal(HERE, "cf->link is NULL in Data_create\n");
+    int64_t size = cf->link->content_length;
+    if (size < 0)
+        log_fatal(HERE, "File size too large for system off_t: %zu\n", static_cast<size_t>(size));
+    // Full length without writing: the file system keeps the absent segments as holes.
+    if (ftruncate(fd, size))
+        log_printf(LOG_WARNING, HERE, "ftruncate(): %s\n", strerror(errno));
+    int result = 0;
+    if (close(fd)) {
+        log_printf(LOG_ERROR, HERE, "close:(): %s\n", strerror(errno));
+        result = -1;
+    }
+    checked_free(path);
+    return result;
+}
+
+int64_t Data_size(const char *fn)
+{
+    char *path = path_append(data_dir, fn);
+    struct stat st;
+    int64_t size = -1;
+    if (stat(path, &st))
+        log_printf(LOG_ERROR, HERE, "stat(): %s\n", strerror(errno));
+    else
+        size = st.st_size;
+    checked_free(path);
+    return size;
+}
+
+int Data_open(Cache *cf)
+{
+    char *path = path_append(data_dir, cf->fn);
+    cf->dfp = fopen(path, "r+");
+    int result = 0;
+    if (!cf->dfp) {
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        result = -1;
+    }
+    checked_free(path);
+    return result;
+}
+
+int64_t Data_read(Cache *cf, char *buf, int64_t len, int64_t offset)
+{
+    if (!cf->link) {
+        log_printf(LOG_ERROR, HERE, "cf->link is NULL in Data_read\n");
+        return -EINVAL;
+    }
+    int64_t content_length = cf->link->content_length;
+    if (content_length < 0) {
+        log_printf(LOG_ERROR, HERE, "content_length overflow in Data_read\n");
+        return -EINVAL;
+    }
+    if (len < 0) {
+        log_printf(LOG_ERROR, HERE, "requested to read negative bytes: %jd\n", len);
+        return -EINVAL;
+    }
+    if (len == 0) {
+        log_printf(LOG_ERROR, HERE, "requested to read 0 byte!\n");
+        return -EINVAL;
+    }
+
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking seek_lock;\n", thread_id());
+    checked_mutex_lock(&cf->seek_lock, HERE);
+    int64_t result = 0;
+    if (offset < content_length) {
+        // Each read reports its own failure, not one left on the stream by an earlier call.
+        clearerr(cf->dfp);
+        if (fseeko(cf->dfp, offset, SEEK_SET)) {
+            log_printf(LOG_ERROR, HERE, "fseeko(): %s\n", strerror(errno));
+            result = -EIO;
+        } else {
+            int64_t want = len < content_length - offset ? len : content_length - offset;
+            size_t got = fread(buf, 1, static_cast<size_t>(want), cf->dfp);
+            result = static_cast<int64_t>(got);
+            if (result < want) {
+                if (feof(cf->dfp))
+                    log_printf(LOG_ERROR, HERE, "fread(): reached the end of the file!\n");
+                if (ferror(cf->dfp))
+                    log_printf(LOG_ERROR, HERE, "fread(): encountered error!\n");
+            }
+        }
+    }
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking seek_lock;\n", thread_id());
+    checked_mutex_unlock(&cf->seek_lock, HERE);
+    return result;
+}
+
+int64_t Data_write(Cache *cf, const char *buf, int64_t len, int64_t offset)
+{
+    if (len <= 0) {
+        log_printf(LOG_ERROR, HERE, "requested to write 0 or negative bytes: %jd\n", len);
+        return -EINVAL;
+    }
+
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking seek_lock;\n", thread_id());
+    checked_mutex_lock(&cf->seek_lock, HERE);
+    int64_t result;
+    clearerr(cf->dfp);
+    if (fseeko(cf->dfp, offset, SEEK_SET)) {
+        log_printf(LOG_ERROR, HERE, "fseeko(): %s\n", strerror(errno));
+        result = -EIO;
+    } else {
+        size_t written = fwrite(buf, 1, static_cast<size_t>(len), cf->dfp);
+        result = static_cast<int64_t>(written);
+        if (result != len)
+            log_printf(LOG_ERROR, HERE, "fwrite(): requested %ld, returned %ld!\n", len, result);
+        // The caller marks the segment present on a full count, and the meta file keeps that
+        // mark: bytes still in the stream's buffer are not yet written. A failed flush (a full
+        // disk) must leave the segment absent rather than let it be served from a hole.
+        if (fflush(cf->dfp) && result == len)
+            result = -EIO;
+        if (ferror(cf->dfp))
+            log_printf(LOG_ERROR, HERE, "fwrite(): encountered error!\n");
+    }
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking seek_lock;\n", thread_id());
+    checked_mutex_unlock(&cf->seek_lock, HERE);
+    return result;
+}
+
+ActiveDownload *ActiveDownload_find(Cache *cf, int64_t offset)
+{
+    for (ActiveDownload *ad = cf->active_downloads; ad; ad = ad->next)
+        if (ad->offset == offset)
+            return ad;
+    return nullptr;
+}
+
+void ActiveDownload_add(Cache *cf, int64_t offset)
+{
+    ActiveDownload *ad = static_cast<ActiveDownload *>(checked_calloc(1, sizeof(ActiveDownload), HERE));
+    ad->offset = offset;
+    ad->refcount = 1;
+    checked_cond_init(&ad->cond, nullptr, HERE);
+    ad->next = cf->active_downloads;
+    cf->active_downloads = ad;
+}
+
+void ActiveDownload_remove(Cache *cf, int64_t offset)
+{
+    for (ActiveDownload **slot = &cf->active_downloads; *slot; slot = &(*slot)->next) {
+        ActiveDownload *ad = *slot;
+        if (ad->offset != offset)
+            continue;
+        *slot = ad->next;
+        ad->next = nullptr;
+        ad->done = 1;
+        checked_cond_broadcast(&ad->cond, HERE);
+        ActiveDownload_unref(ad);
+        return;
+    }
+}
+
+void ActiveDownload_unref(ActiveDownload *ad)
+{
+    if (!ad)
+        return;
+    if (--ad->refcount == 0) {
+        checked_cond_destroy(&ad->cond, HERE);
+        checked_free(ad);
+    }
+}
+
+void Cache_waiter_decrement(Cache *cf)
+{
+    cf->waiter_count--;
+    if (cf->closing && cf->waiter_count == 0)
+        checked_cond_broadcast(&cf->waiter_cond, HERE);
+}

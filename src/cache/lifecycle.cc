@@ -1,0 +1,371 @@
+// lifecycle.cc: the life of a cached file. Derives its cache key, opens its Cache (shared by
+// every opener through the Link's cache_ptr, its files validated against the Link and rebuilt
+// when missing or stale), and closes it (the last closer waits for the background downloads,
+// writes the bitmap back and frees the Cache). cf_lock serialises every open and close; the
+// smaller operations here run with it held.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+static unsigned long thread_id()
+{
+    return static_cast<unsigned long>(pthread_self());
+}
+
+// A server's id as one file name inside meta_dir and data_dir. The id comes from the server's
+// replies, so every byte but letters, digits and "-._~" is percent-encoded (no "/" is left,
+// and two ids never share a name), and "." and ".." themselves, which would name a directory,
+// are encoded too.
+static char *sonic_id_to_key(const char *id)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string key;
+    for (const char *c = id; *c; c++) {
+        unsigned char b = static_cast<unsigned char>(*c);
+        if (isalnum(b) || b == '-' || b == '.' || b == '_' || b == '~') {
+            key.push_back(static_cast<char>(b));
+        } else {
+            key.push_back('%');
+            key.push_back(HEX[b >> 4]);
+            key.push_back(HEX[b & 15]);
+        }
+    }
+    if (key.empty() || key == "." || key == "..") {
+        std::string dots;
+        for (size_t i = 0; i < key.size(); i++)
+            dots += "%2E";
+        key = dots.empty() ? "%" : dots;
+    }
+    return checked_strdup(key.c_str(), HERE);
+}
+
+// The name of both files of the link's cached file below meta_dir and data_dir: the cache
+// path of its URL (listing), its server id (Sonic), or the mount path (single file). A heap
+// string, or null when the mode gives none.
+static char *Cache_key(Link *link, const char *path)
+{
+    switch (CONFIG.mode) {
+    case MODE_LISTING:
+        return link ? url_to_cache_path(link->f_url) : nullptr;
+    case MODE_SONIC:
+        return link && link->sonic_id ? sonic_id_to_key(link->sonic_id) : nullptr;
+    case MODE_SINGLE_FILE:
+        return checked_strdup(path, HERE);
+    default:
+        log_fatal(HERE, "Invalid CONFIG.mode\n");
+    }
+}
+
+static bool file_bad(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) || st.st_size == 0;
+}
+
+int Cache_exist(const char *key)
+{
+    char *meta = path_append(meta_dir, key);
+    char *data = path_append(data_dir, key);
+    bool meta_bad = file_bad(meta);
+    bool data_bad = file_bad(data);
+    if (meta_bad != data_bad) {
+        log_printf(LOG_WARNING, HERE, "Cache file partially missing or invalid (zero-length).\n");
+        const char *survivor = meta_bad ? data : meta;
+        if (unlink(survivor) && errno != ENOENT)
+            log_fatal(HERE, "unlink(): %s\n", strerror(errno));
+    }
+    checked_free(meta);
+    checked_free(data);
+    return meta_bad || data_bad;
+}
+
+void Cache_delete(const char *path)
+{
+    Link *link = path_to_Link(path);
+    if (!link && CONFIG.mode != MODE_SINGLE_FILE)
+        return;
+    char *key = Cache_key(link, path);
+    if (!key) {
+        if (CONFIG.mode == MODE_LISTING)
+            log_printf(LOG_ERROR, HERE, "Failed to derive cache key from URL: %s\n", link->f_url);
+        if (link)
+            LinkTable_unref(link->linktbl);
+        return;
+    }
+    char *meta = path_append(meta_dir, key);
+    char *data = path_append(data_dir, key);
+    if (unlink(meta) && errno != ENOENT)
+        log_printf(LOG_ERROR, HERE, "unlink(): %s\n", strerror(errno));
+    if (unlink(data) && errno != ENOENT)
+        log_printf(LOG_ERROR, HERE, "unlink(): %s\n", strerror(errno));
+    checked_free(meta);
+    checked_free(data);
+    checked_free(key);
+    if (link)
+        LinkTable_unref(link->linktbl);
+}
+
+int Cache_create(const char *path)
+{
+    Link *link = path_to_Link(path);
+    if (!link)
+        return 1;
+    int64_t content_length = link->content_length;
+    if (content_length == 0) {
+        log_printf(LOG_ERROR, HERE, "Zero-length files are not supported in cache system\n");
+        LinkTable_unref(link->linktbl);
+        return 1;
+    }
+    char *key = Cache_key(link, path);
+    if (!key) {
+        log_printf(LOG_ERROR, HERE, "Failed to derive cache key/name from URL or linkname\n");
+        LinkTable_unref(link->linktbl);
+        return 1;
+    }
+
+    Cache *cf = Cache_alloc();
+    cf->fn = checked_strndup(key, MAX_PATH_LEN, HERE);
+    cf->link = link;
+    cf->blksz = CONFIG.data_blksz;
+    cf->segbc = segment_count(content_length, cf->blksz);
+    cf->seg = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->segbc), 1, HERE));
+
+    if (Meta_create(cf)) {
+        Cache_free(cf);
+        checked_free(key);
+        LinkTable_unref(link->linktbl);
+        return 1;
+    }
+    if (Meta_open(cf)) {
+        log_printf(LOG_ERROR, HERE, "cannot open metadata file, %s.\n", key);
+        Cache_free(cf);
+        checked_free(key);
+        LinkTable_unref(link->linktbl);
+        return 1;
+    }
+    if (Meta_write(cf))
+        log_printf(LOG_ERROR, HERE, "Meta_write() failed!\n");
+    if (fclose(cf->mfp))
+        log_printf(LOG_ERROR, HERE, "cannot close metadata after write, %s.\n", strerror(errno));
+    cf->mfp = nullptr;
+    int data_made = Data_create(cf);
+
+    log_printf(LOG_CACHE_DEBUG, HERE, "Flushing cache file for %s after creating.\n", key);
+    Cache_free(cf);
+    // Files that could not be made whole (a full disk, an unwritable cache directory) fail
+    // this file's cache; the filesystem then reads it without one.
+    if (data_made || Cache_exist(key)) {
+        log_printf(LOG_ERROR, HERE, "Cache file creation failed for %s\n", path);
+        char *meta = path_append(meta_dir, key);
+        char *data = path_append(data_dir, key);
+        unlink(meta);
+        unlink(data);
+        checked_free(meta);
+        checked_free(data);
+        checked_free(key);
+        LinkTable_unref(link->linktbl);
+        return 1;
+    }
+    checked_free(key);
+    LinkTable_unref(link->linktbl);
+    return 0;
+}
+
+Cache *Cache_alloc()
+{
+    Cache *cf = static_cast<Cache *>(checked_calloc(1, sizeof(Cache), HERE));
+    cf->cache_opened = 1;
+    checked_mutex_init(&cf->seek_lock, nullptr, HERE);
+    checked_mutex_init(&cf->bitmap_lock, nullptr, HERE);
+    checked_mutex_init(&cf->active_dl_lock, nullptr, HERE);
+    checked_cond_init(&cf->waiter_cond, nullptr, HERE);
+    // Half the connection limit, 1 to 3: background downloads leave connections to readers.
+    int64_t conns = std::min<int64_t>(CONFIG.max_conns, 6);
+    cf->bgdl_slots = static_cast<int32_t>(std::max<int64_t>(1, conns / 2));
+    checked_sem_init(&cf->bgdl_sem, 0, static_cast<unsigned int>(cf->bgdl_slots), HERE);
+    return cf;
+}
+
+void Cache_free(Cache *cf)
+{
+    checked_free(cf->fn);
+    cf->fn = nullptr;
+    checked_free(cf->seg);
+    cf->seg = nullptr;
+
+    checked_mutex_lock(&cf->active_dl_lock, HERE);
+    cf->closing = 1;
+    ActiveDownload *ad = cf->active_downloads;
+    cf->active_downloads = nullptr;
+    while (ad) {
+        ActiveDownload *next = ad->next;
+        if (ad->refcount >= 2)
+            log_printf(LOG_WARNING, HERE,
+                       "Cache_free: ActiveDownload at offset %jd has refcount %d (transfer or waiters "
+                       "still active)\n",
+                       ad->offset, ad->refcount);
+        ad->next = nullptr;
+        ad->done = 1;
+        checked_cond_broadcast(&ad->cond, HERE);
+        ActiveDownload_unref(ad);
+        ad = next;
+    }
+    // Woken waiters see closing and leave; the last one to go broadcasts waiter_cond.
+    while (cf->waiter_count > 0)
+        checked_cond_wait(&cf->waiter_cond, &cf->active_dl_lock, HERE);
+    checked_mutex_unlock(&cf->active_dl_lock, HERE);
+
+    checked_mutex_destroy(&cf->seek_lock, HERE);
+    checked_mutex_destroy(&cf->bitmap_lock, HERE);
+    checked_mutex_destroy(&cf->active_dl_lock, HERE);
+    checked_cond_destroy(&cf->waiter_cond, HERE);
+    checked_sem_destroy(&cf->bgdl_sem, HERE);
+    checked_free(cf);
+}
+
+static void unlock_cf_lock()
+{
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock;\n", thread_id());
+    checked_mutex_unlock(&cf_lock, HERE);
+}
+
+// One attempt at opening the existing pair of `key`; the Cache, or null after the pair was
+// found unusable (and removed).
+static Cache *Cache_open_attempt(const char *path, const char *key, Link *link)
+{
+    Cache *cf = Cache_alloc();
+    cf->fn = checked_strndup(key, MAX_PATH_LEN, HERE);
+    cf->link = link;
+
+    int64_t size;
+    if (Meta_open(cf)) {
+        log_printf(LOG_ERROR, HERE, "cannot open metadata file %s.\n", key);
+    } else if (Meta_read(cf)) {
+        log_printf(LOG_ERROR, HERE, "metadata error: %s.\n", key);
+    } else if ((size = Data_size(key)) < 0) {
+        log_printf(LOG_ERROR, HERE, "cannot stat data file %s.\n", key);
+    } else if (link->content_length > size) {
+        log_printf(LOG_ERROR, HERE,
+                   "metadata inconsistency %s, cf->link->content_length: %jd, Data_size(fn): %jd.\n", key,
+                   link->content_length.load(), size);
+    } else if (Data_open(cf)) {
+        log_printf(LOG_ERROR, HERE, "cannot open data file %s.\n", key);
+    } else {
+        return cf;
+    }
+
+    if (cf->mfp)
+        fclose(cf->mfp);
+    if (cf->dfp)
+        fclose(cf->dfp);
+    cf->mfp = nullptr;
+    cf->dfp = nullptr;
+    Cache_free(cf);
+    Cache_delete(path);
+    return nullptr;
+}
+
+Cache *Cache_open(const char *path)
+{
+    Link *link = path_to_Link(path);
+    if (!link)
+        return nullptr;
+
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock;\n", thread_id());
+    checked_mutex_lock(&cf_lock, HERE);
+    if (link->cache_ptr) {
+        Cache *cf = link->cache_ptr;
+        cf->cache_opened++;
+        unlock_cf_lock();
+        // The first opener's reference keeps the table for as long as the Cache exists.
+        LinkTable_unref(link->linktbl);
+        return cf;
+    }
+
+    char *key = Cache_key(link, path);
+    if (!key) {
+        if (CONFIG.mode == MODE_LISTING)
+            log_printf(LOG_ERROR, HERE, "Failed to derive cache path from URL: %s\n", link->f_url);
+        unlock_cf_lock();
+        LinkTable_unref(link->linktbl);
+        return nullptr;
+    }
+    if (link->content_length == 0) {
+        log_printf(LOG_ERROR, HERE, "Zero-length files are not supported in cache system\n");
+        unlock_cf_lock();
+        LinkTable_unref(link->linktbl);
+        checked_free(key);
+        return nullptr;
+    }
+
+    // A pair that fails validation is removed by the first attempt and made anew by the second.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (Cache_exist(key)) {
+            Cache_delete(path);
+            if (Cache_create(path))
+                break;
+        }
+        Cache *cf = Cache_open_attempt(path, key, link);
+        if (cf) {
+            link->cache_ptr = cf;
+            unlock_cf_lock();
+            checked_free(key);
+            return cf;
+        }
+    }
+    unlock_cf_lock();
+    LinkTable_unref(link->linktbl);
+    checked_free(key);
+    return nullptr;
+}
+
+void Cache_close(Cache *cf)
+{
+    if (!cf)
+        return;
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock: %s\n", thread_id(), cf->fn);
+    checked_mutex_lock(&cf_lock, HERE);
+    if (cf->cache_opened-- >= 2) {
+        log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock: %s, cache_opened: %d\n",
+                   thread_id(), cf->fn, cf->cache_opened);
+        checked_mutex_unlock(&cf_lock, HERE);
+        return;
+    }
+
+    // Every running background download holds a slot until it is done with the Cache; the
+    // slots are not given back, the Cache is about to go.
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: waiting for background download to finish for %s\n",
+               thread_id(), cf->fn);
+    for (int32_t i = 0; i < cf->bgdl_slots; i++)
+        checked_sem_wait(&cf->bgdl_sem, HERE);
+
+    if (cf->mfp) {
+        if (Meta_write(cf))
+            log_printf(LOG_ERROR, HERE, "Meta_write() error.");
+        if (fclose(cf->mfp))
+            log_printf(LOG_ERROR, HERE, "cannot close metadata: %s.\n", strerror(errno));
+        cf->mfp = nullptr;
+    }
+    if (cf->dfp) {
+        if (fclose(cf->dfp))
+            log_printf(LOG_ERROR, HERE, "cannot close data file %s.\n", strerror(errno));
+        cf->dfp = nullptr;
+    }
+    Link *link = cf->link;
+    link->cache_ptr = nullptr;
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock, cache closed: %s\n", thread_id(),
+               cf->fn);
+    Cache_free(cf);
+    LinkTable_unref(link->linktbl);
+    checked_mutex_unlock(&cf_lock, HERE);
+}

@@ -1,0 +1,165 @@
+// tablefile.cc: directory tables saved beside the cache, one ".LinkTable" file per listed
+// directory under meta_dir. The file is a 12-byte header (size, index_time) and one record of
+// 1299 bytes per link (name, URL, type, size, time), native byte order, no version or checksum.
+// A file that cannot be read back whole is deleted, so that the listing is fetched anew.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+static const int64_t HEADER_SIZE = 12;
+static const int64_t RECORD_SIZE = MAX_FILENAME_LEN + MAX_PATH_LEN + 4 + 8 + 8;
+
+static char *table_file_path(const char *cache_path)
+{
+    char *dir = path_append(meta_dir, cache_path);
+    char *path = path_append(dir, ".LinkTable");
+    checked_free(dir);
+    return path;
+}
+
+int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path)
+{
+    char *path = table_file_path(cache_path);
+    // Written under a temporary name and renamed over the old file, so that a reader, or a
+    // second thread saving the same directory, never meets a half-written table.
+    std::string tmp = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    FILE *fp = fd == -1 ? nullptr : fdopen(fd, "w");
+    if (!fp) {
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        if (fd != -1) {
+            close(fd);
+            unlink(tmp.c_str());
+        }
+        checked_free(path);
+        return -1;
+    }
+    fchmod(fd, 0644);
+
+    if (fwrite(&linktbl->size, sizeof(linktbl->size), 1, fp) != 1 ||
+        fwrite(&linktbl->index_time, sizeof(linktbl->index_time), 1, fp) != 1)
+        log_printf(LOG_ERROR, HERE, "Failed to save the header of %s!\n", path);
+    for (int32_t i = 0; i < linktbl->size; i++) {
+        const Link *link = linktbl->links[i];
+        int32_t type = link->type;
+        int64_t content_length = link->content_length;
+        int64_t time = link->time;
+        fwrite(link->linkname, MAX_FILENAME_LEN, 1, fp);
+        fwrite(link->f_url, MAX_PATH_LEN, 1, fp);
+        fwrite(&type, sizeof(type), 1, fp);
+        fwrite(&content_length, sizeof(content_length), 1, fp);
+        fwrite(&time, sizeof(time), 1, fp);
+    }
+
+    int result = 0;
+    if (ferror(fp)) {
+        log_printf(LOG_ERROR, HERE, "encountered ferror!\n");
+        result = -1;
+    }
+    if (fclose(fp)) {
+        log_printf(LOG_ERROR, HERE, "cannot close the file pointer, %s\n", strerror(errno));
+        result = -1;
+    } else if (result == 0 && rename(tmp.c_str(), path)) {
+        log_printf(LOG_ERROR, HERE, "rename(%s): %s\n", path, strerror(errno));
+        result = -1;
+    }
+    if (result)
+        unlink(tmp.c_str());
+    checked_free(path);
+    return result;
+}
+
+// Reads one whole field.
+static bool read_field(void *field, size_t size, FILE *fp)
+{
+    return fread(field, size, 1, fp) == 1;
+}
+
+LinkTable *LinkTable_disk_open(const char *cache_path)
+{
+    char *path = table_file_path(cache_path);
+    FILE *fp = fopen(path, "r");
+    if (!fp) {
+        checked_free(path);
+        return nullptr;
+    }
+
+    LinkTable *linktbl = static_cast<LinkTable *>(checked_calloc(1, sizeof(LinkTable), HERE));
+    int32_t size = 0;
+    bool ok = false;
+    do {
+        if (!read_field(&size, sizeof(size), fp) ||
+            !read_field(&linktbl->index_time, sizeof(linktbl->index_time), fp)) {
+            log_printf(LOG_ERROR, HERE, "Failed to read the header of %s!\n", path);
+            break;
+        }
+        if (fseeko(fp, 0, SEEK_END)) {
+            log_printf(LOG_ERROR, HERE, "Failed to seek %s!\n", path);
+            break;
+        }
+        off_t length = ftello(fp);
+        if (length < 0 || fseeko(fp, HEADER_SIZE, SEEK_SET)) {
+            log_printf(LOG_ERROR, HERE, "Failed to inspect %s!\n", path);
+            break;
+        }
+        // Bytes after the last record are never read.
+        if (size < 1 || (length - HEADER_SIZE) / RECORD_SIZE < size) {
+            log_printf(LOG_ERROR, HERE, "Invalid link table size: %d in %s!\n", size, path);
+            break;
+        }
+
+        linktbl->size = size;
+        linktbl->links =
+            static_cast<Link **>(checked_calloc(static_cast<size_t>(size), sizeof(Link *), HERE));
+        ok = true;
+        for (int32_t i = 0; i < size && ok; i++) {
+            // Zeroed: no linkpath, no child table, no cache.
+            Link *link = Link_new("", LINK_INVALID);
+            linktbl->links[i] = link;
+            link->linktbl = linktbl;
+            int32_t type = 0;
+            int64_t content_length = 0;
+            int64_t time = 0;
+            ok = read_field(link->linkname, MAX_FILENAME_LEN, fp) &&
+                 read_field(link->f_url, MAX_PATH_LEN, fp) && read_field(&type, sizeof(type), fp) &&
+                 read_field(&content_length, sizeof(content_length), fp) &&
+                 read_field(&time, sizeof(time), fp);
+            if (!ok) {
+                log_printf(LOG_ERROR, HERE, "Corrupted LinkTable at index %d!\n", i);
+                break;
+            }
+            link->type = type;
+            link->content_length = content_length;
+            link->time = time;
+        }
+    } while (false);
+
+    if (!ok) {
+        fclose(fp);
+        LinkTable_free(linktbl);
+        LinkTable_disk_delete(cache_path);
+        checked_free(path);
+        return nullptr;
+    }
+    if (fclose(fp))
+        log_printf(LOG_ERROR, HERE, "cannot close the file pointer, %s\n", strerror(errno));
+    checked_free(path);
+    return linktbl;
+}
+
+void LinkTable_disk_delete(const char *cache_path)
+{
+    char *path = table_file_path(cache_path);
+    if (unlink(path))
+        log_printf(LOG_ERROR, HERE, "unlink(%s): %s\n", path, strerror(errno));
+    checked_free(path);
+}
