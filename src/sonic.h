@@ -1,9 +1,11 @@
 // sonic.h: Sonic mode, a Subsonic-API music server mounted as its folder tree (index mode) or
 // as group/artist/album/song (ID3 mode). Owns sonic_config, written once at start-up and
 // read-only afterwards, and sonic_index_table, used only while the ID3 root reply is parsed
-// at start-up. Takes no lock: tables are built unseen and attached by path resolution.
+// at start-up (no other parse reads or writes it, so table parses in FUSE threads need no
+// lock). Takes no lock: tables are built unseen and attached by path resolution.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expat.h>
 
@@ -23,7 +25,8 @@ extern LinkTable *sonic_index_table;
 void sonic_config_init(const char *server, const char *username, const char *password);
 // server + "/rest/" + method + authentication string, cut to 1024 characters. Heap string.
 char *sonic_gen_url_first_part(const char *method);
-// The token form, or the hex form with --sonic-insecure; a fresh salt per call. Heap string.
+// The token form, or the hex form with --sonic-insecure; a fresh salt per call. The user name
+// (like every id put in a request) is percent-encoded. Heap string.
 char *sonic_gen_auth_str();
 
 // Index mode: id "0" is the root (getIndexes), any other id a folder (getMusicDirectory).
@@ -31,11 +34,18 @@ LinkTable *sonic_LinkTable_new_index(const char *id);
 // Fetches url and parses its reply into a new table of level `depth`; null when the download
 // fails.
 LinkTable *sonic_url_to_LinkTable(const char *url, XML_StartElementHandler handler, int32_t depth);
+// Parses one reply into `linktbl` with `handler` (the ID3 root handler also gets its end
+// handler), prints the table and sanitises its names. A parse error is logged and keeps the
+// links made before it. No network: sonic_url_to_LinkTable fetches, this builds.
+void sonic_parse_reply(LinkTable *linktbl, const char *xml, size_t len, XML_StartElementHandler handler);
 void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr);
-// "." and "/" names and every "/" inside a name become file names, here and in child tables.
+// ".", ".." and "/" names and every "/" inside a name become file names, here and in child
+// tables.
 void sonic_sanitise_linknames(LinkTable *linktbl);
 
-// ID3 mode: level 0 the root (getArtists), 3 an artist (getArtist), 4 an album (getAlbum).
+// ID3 mode: level 0 the root (getArtists), 3 an artist (getArtist), 4 an album (getAlbum);
+// any other level is fatal. The root reply also fills the group tables, which cannot be
+// fetched again: each holds one reference of its own, so it lives as long as the root.
 LinkTable *sonic_LinkTable_new_id3(int32_t depth, const char *id);
 void XMLCALL XML_parser_id3_root(void *data, const char *elem, const char **attr);
 void XMLCALL XML_parser_id3_end(void *data, const char *elem);

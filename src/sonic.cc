@@ -1,0 +1,390 @@
+// sonic.cc: Sonic mode. Builds the authenticated request URLs, fetches the server's XML replies
+// and turns them into link tables: the folder tree (index mode) or group/artist/album/song
+// (ID3 mode).
+#include "sonic.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "config.h"
+#include "link/link.h"
+#include "log.h"
+#include "util.h"
+
+SonicConfigStruct sonic_config;
+LinkTable *sonic_index_table;
+
+// Every request URL and authentication string is formatted into a buffer of this size.
+static constexpr size_t URL_BUF_LEN = MAX_PATH_LEN + 1;
+
+// Query values are percent-encoded except for the unreserved characters, so that a user name
+// or an id holding '&', '=', '#' or a space reaches the server as one value. Names made of
+// letters, digits, "-", ".", "_" and "~" (and every id the servers hand out) pass unchanged.
+static std::string query_escape(const char *value)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(value); *p; p++) {
+        unsigned char c = *p;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(HEX[c >> 4]);
+            out.push_back(HEX[c & 0x0f]);
+        }
+    }
+    return out;
+}
+
+void sonic_config_init(const char *server, const char *username, const char *password)
+{
+    sonic_config.server = checked_strndup(server, MAX_PATH_LEN, HERE);
+    size_t len = strlen(sonic_config.server);
+    if (len > 0 && sonic_config.server[len - 1] == '/')
+        sonic_config.server[len - 1] = '\0';
+    sonic_config.username = checked_strndup(username, MAX_FILENAME_LEN, HERE);
+    sonic_config.password = checked_strndup(password, MAX_FILENAME_LEN, HERE);
+    sonic_config.client = DEFAULT_USER_AGENT;
+    sonic_config.api_version = CONFIG.sonic_insecure ? "1.8.0" : "1.13.0";
+}
+
+char *sonic_gen_auth_str()
+{
+    char *auth = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
+    std::string user = query_escape(sonic_config.username);
+    if (CONFIG.sonic_insecure) {
+        char *hex = str_to_hex(sonic_config.password);
+        snprintf(auth, URL_BUF_LEN, ".view?u=%s&p=enc:%s&v=%s&c=%s", user.c_str(), hex,
+                 sonic_config.api_version, sonic_config.client);
+        checked_free(hex);
+        return auth;
+    }
+    char *salt = generate_salt();
+    size_t password_len = strnlen(sonic_config.password, MAX_FILENAME_LEN);
+    size_t salt_len = strnlen(salt, MAX_FILENAME_LEN);
+    char *salted = static_cast<char *>(checked_calloc(password_len + salt_len + 1, 1, HERE));
+    memcpy(salted, sonic_config.password, password_len);
+    memcpy(salted + password_len, salt, salt_len);
+    char *token = generate_md5sum(salted);
+    snprintf(auth, URL_BUF_LEN, ".view?u=%s&t=%s&s=%s&v=%s&c=%s", user.c_str(), token, salt,
+             sonic_config.api_version, sonic_config.client);
+    checked_free(salt);
+    checked_free(token);
+    checked_free(salted);
+    return auth;
+}
+
+char *sonic_gen_url_first_part(const char *method)
+{
+    char *auth = sonic_gen_auth_str();
+    char *url = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
+    snprintf(url, URL_BUF_LEN, "%s/rest/%s%s", sonic_config.server, method, auth);
+    checked_free(auth);
+    return url;
+}
+
+// `method`'s first part followed by `params` and the escaped id. Heap string.
+static char *sonic_id_link(const char *method, const char *params, const char *id)
+{
+    char *first = sonic_gen_url_first_part(method);
+    char *url = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
+    snprintf(url, URL_BUF_LEN, "%s%s&id=%s", first, params, query_escape(id).c_str());
+    checked_free(first);
+    return url;
+}
+
+// format=raw asks for the file as stored, so its bytes and size match the reply's size.
+static char *sonic_stream_link(const char *id)
+{
+    return sonic_id_link("stream", "&format=raw", id);
+}
+
+static char *sonic_getMusicDirectory_link(const char *id)
+{
+    return sonic_id_link("getMusicDirectory", "", id);
+}
+
+static char *sonic_getArtist_link(const char *id)
+{
+    return sonic_id_link("getArtist", "", id);
+}
+
+static char *sonic_getAlbum_link(const char *id)
+{
+    return sonic_id_link("getAlbum", "", id);
+}
+
+// A zeroed link as the parsers start it; Link_new keeps its atomics constructed.
+static Link *sonic_link_new(LinkType type, int32_t depth)
+{
+    Link *link = Link_new("", type);
+    link->sonic_depth = depth;
+    return link;
+}
+
+// For a link that never reached a table.
+static void sonic_link_discard(Link *link)
+{
+    checked_free(link->sonic_id);
+    link->~Link();
+    checked_free(link);
+}
+
+static void sonic_set_id(Link *link, const char *value)
+{
+    if (!link->sonic_id)
+        link->sonic_id = static_cast<char *>(checked_calloc(MAX_FILENAME_LEN + 1, 1, HERE));
+    strncpy(link->sonic_id, value, MAX_FILENAME_LEN);
+}
+
+static void sonic_set_name(Link *link, const char *value)
+{
+    strncpy(link->linkname, value, MAX_FILENAME_LEN);
+}
+
+// The server's dates are UTC, with ".000Z" or without any fraction: only the fields up to the
+// seconds are read, and the zone of the machine plays no part.
+static int64_t sonic_parse_time(const char *value)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    strptime(value, "%Y-%m-%dT%H:%M:%S", &tm);
+    return static_cast<int64_t>(timegm(&tm));
+}
+
+static void sonic_log_error_element(const char *first_line, const char **attr)
+{
+    log_printf(LOG_ERROR, HERE, "%s", first_line);
+    for (int i = 0; attr[i] && attr[i + 1]; i += 2)
+        log_printf(LOG_ERROR, HERE, "%s: %s\n", attr[i], attr[i + 1]);
+}
+
+void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr)
+{
+    LinkTable *linktbl = static_cast<LinkTable *>(data);
+    if (!strcmp(elem, "error")) {
+        sonic_log_error_element("error:\n", attr);
+        return;
+    }
+    // The wrappers of the ID3 replies (the artist of a getArtist reply, the album of a
+    // getAlbum reply) make nothing, because each element counts only at its own level.
+    int32_t depth = linktbl->links[0]->sonic_depth;
+    Link *link;
+    if (!strcmp(elem, "child"))
+        link = sonic_link_new(LINK_DIR, 0);
+    else if (!strcmp(elem, "artist") && depth != 3)
+        link = sonic_link_new(LINK_DIR, 0);
+    else if (!strcmp(elem, "album") && depth == 3)
+        link = sonic_link_new(LINK_DIR, 4);
+    else if (!strcmp(elem, "song") && depth == 4)
+        link = sonic_link_new(LINK_FILE, 0);
+    else
+        return;
+
+    bool has_id = false;
+    bool has_name = false;
+    for (int i = 0; attr[i] && attr[i + 1]; i += 2) {
+        const char *name = attr[i];
+        const char *value = attr[i + 1];
+        if (!strcmp(name, "id")) {
+            sonic_set_id(link, value);
+            has_id = true;
+        } else if (!strcmp(name, "path")) {
+            // A file is named after its last path component: the name it has on the server.
+            const char *slash = strrchr(value, '/');
+            sonic_set_name(link, slash ? slash + 1 : value);
+            has_name = true;
+        } else if (!has_name && (!strcmp(name, "title") || !strcmp(name, "name"))) {
+            sonic_set_name(link, value);
+            has_name = true;
+        } else if (!strcmp(name, "isDir")) {
+            if (!strcmp(value, "false"))
+                link->type = LINK_FILE;
+        } else if (!strcmp(name, "created")) {
+            link->time = sonic_parse_time(value);
+        } else if (!strcmp(name, "size")) {
+            link->content_length = strtoll(value, nullptr, 10);
+        }
+    }
+    // An empty name (a path ending in "/", an empty title) could never be looked up.
+    if (!has_id || !has_name || link->linkname[0] == '\0') {
+        sonic_link_discard(link);
+        return;
+    }
+    if (Link_type(link) == LINK_FILE) {
+        char *url = sonic_stream_link(link->sonic_id);
+        strncpy(link->f_url, url, MAX_PATH_LEN);
+        checked_free(url);
+    }
+    LinkTable_add(linktbl, link);
+}
+
+void sonic_sanitise_linknames(LinkTable *linktbl)
+{
+    for (int32_t i = 0; i < linktbl->size; i++) {
+        Link *link = linktbl->links[i];
+        // "." and ".." are taken by the directory itself and its parent: an entry of that name
+        // could never be opened.
+        if (!strcmp(link->linkname, "."))
+            strcpy(link->linkname, "__DOT__");
+        else if (!strcmp(link->linkname, ".."))
+            strcpy(link->linkname, "__DOTDOT__");
+        else if (!strcmp(link->linkname, "/"))
+            strcpy(link->linkname, "__FORWARD-SLASH__");
+        for (char *c = link->linkname; *c; c++) {
+            if (*c == '/')
+                *c = '-';
+        }
+        if (link->next)
+            sonic_sanitise_linknames(link->next);
+    }
+}
+
+void sonic_parse_reply(LinkTable *linktbl, const char *xml, size_t len, XML_StartElementHandler handler)
+{
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (!parser)
+        log_fatal(HERE, "%s!\n", strerror(ENOMEM));
+    XML_SetUserData(parser, linktbl);
+    XML_SetStartElementHandler(parser, handler);
+    if (handler == XML_parser_id3_root) {
+        sonic_index_table = nullptr;
+        XML_SetEndElementHandler(parser, XML_parser_id3_end);
+    }
+    // The links added before a parse error stay: a cut reply still shows what it held.
+    // expat takes an int length, so a reply beyond that goes in pieces.
+    while (true) {
+        size_t piece = std::min(len, static_cast<size_t>(INT_MAX));
+        int last = piece == len;
+        if (XML_Parse(parser, xml, static_cast<int>(piece), last) == XML_STATUS_ERROR) {
+            log_printf(LOG_ERROR, HERE, "Parse error at line %lu: %s\n",
+                       static_cast<unsigned long>(XML_GetCurrentLineNumber(parser)),
+                       XML_ErrorString(XML_GetErrorCode(parser)));
+            break;
+        }
+        if (last)
+            break;
+        xml += piece;
+        len -= piece;
+    }
+    XML_ParserFree(parser);
+    // Only the root parse moves the current index, and it runs alone at start-up; the parses of
+    // artist and album tables, which may run in several threads at once, leave it alone.
+    if (handler == XML_parser_id3_root)
+        sonic_index_table = nullptr;
+    LinkTable_print(linktbl);
+    sonic_sanitise_linknames(linktbl);
+}
+
+LinkTable *sonic_url_to_LinkTable(const char *url, XML_StartElementHandler handler, int32_t depth)
+{
+    LinkTable *linktbl = LinkTable_alloc(url);
+    linktbl->links[0]->sonic_depth = depth;
+    ResponseBuffer buf = Link_download_full(linktbl->links[0]);
+    if (buf.size == 0) {
+        checked_free(buf.data);
+        LinkTable_free(linktbl);
+        return nullptr;
+    }
+    sonic_parse_reply(linktbl, buf.data, buf.size, handler);
+    checked_free(buf.data);
+    return linktbl;
+}
+
+LinkTable *sonic_LinkTable_new_index(const char *id)
+{
+    if (!id)
+        return nullptr;
+    char *url = !strcmp(id, "0") ? sonic_gen_url_first_part("getIndexes") : sonic_getMusicDirectory_link(id);
+    LinkTable *linktbl = sonic_url_to_LinkTable(url, XML_parser_general, 0);
+    checked_free(url);
+    return linktbl;
+}
+
+LinkTable *sonic_LinkTable_new_id3(int32_t depth, const char *id)
+{
+    char *url;
+    XML_StartElementHandler handler = XML_parser_general;
+    switch (depth) {
+    case 0:
+        url = sonic_gen_url_first_part("getArtists");
+        handler = XML_parser_id3_root;
+        break;
+    case 3:
+    case 4:
+        if (!id)
+            return nullptr;
+        url = depth == 3 ? sonic_getArtist_link(id) : sonic_getAlbum_link(id);
+        break;
+    default:
+        log_fatal(HERE, "case %d.\n", depth);
+    }
+    LinkTable *linktbl = sonic_url_to_LinkTable(url, handler, depth);
+    checked_free(url);
+    return linktbl;
+}
+
+void XMLCALL XML_parser_id3_root(void *data, const char *elem, const char **attr)
+{
+    LinkTable *root = static_cast<LinkTable *>(data);
+    if (!strcmp(elem, "error")) {
+        sonic_log_error_element("\n", attr);
+        return;
+    }
+    if (!strcmp(elem, "index")) {
+        const char *name = nullptr;
+        for (int i = 0; attr[i] && attr[i + 1]; i += 2) {
+            if (!strcmp(attr[i], "name"))
+                name = attr[i + 1];
+        }
+        if (!name || !*name)
+            return;
+        Link *link = sonic_link_new(LINK_DIR, 0);
+        sonic_set_name(link, name);
+        // A group table cannot be rebuilt (its link has no id, and the only request that
+        // yields it is the whole root), so it holds one reference of its own for as long as
+        // the root lives: releasing the group directory never brings it to 0.
+        link->next = LinkTable_alloc("/");
+        link->next->refcount = 1;
+        LinkTable_add(root, link);
+        sonic_index_table = link->next;
+        return;
+    }
+    if (!strcmp(elem, "artist")) {
+        if (!sonic_index_table) {
+            log_printf(LOG_WARNING, HERE, "Ignoring <artist> outside of any <index>\n");
+            return;
+        }
+        Link *link = sonic_link_new(LINK_DIR, 3);
+        bool has_id = false;
+        bool has_name = false;
+        for (int i = 0; attr[i] && attr[i + 1]; i += 2) {
+            if (!strcmp(attr[i], "name")) {
+                sonic_set_name(link, attr[i + 1]);
+                has_name = attr[i + 1][0] != '\0';
+            } else if (!strcmp(attr[i], "id")) {
+                sonic_set_id(link, attr[i + 1]);
+                has_id = true;
+            }
+        }
+        if (!has_id || !has_name) {
+            sonic_link_discard(link);
+            return;
+        }
+        LinkTable_add(sonic_index_table, link);
+    }
+}
+
+void XMLCALL XML_parser_id3_end(void *, const char *elem)
+{
+    if (!strcmp(elem, "index"))
+        sonic_index_table = nullptr;
+}
