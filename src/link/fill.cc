@@ -3,6 +3,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "cache/cache.h"
 #include "config.h"
@@ -100,39 +101,50 @@ static bool uninitialised(const Link *link)
     return type == LINK_UNINITIALISED_FILE || type == LINK_UNINITIALISED_DIR;
 }
 
+// Header requests in flight at once while a table is filled. The multi handle runs only
+// max_conns of them at a time anyway; the rest would wait inside it, and libcurl walks every
+// waiting handle on each pass and keeps a transfer buffer per handle, which for a directory of
+// thousands of entries costs far more time and memory than the requests themselves.
+static const int FILL_WINDOW = 16;
+
 void LinkTable_uninitialised_fill(LinkTable *linktbl)
 {
     if (!linktbl || linktbl->size == 0)
         return;
-    int started = 0;
+    std::vector<Link *> pending;
     for (int32_t i = 0; i < linktbl->size; i++) {
-        if (uninitialised(linktbl->links[i])) {
-            Link_req_file_stat(linktbl->links[i]);
-            started++;
-        }
+        if (uninitialised(linktbl->links[i]))
+            pending.push_back(linktbl->links[i]);
     }
-    if (started == 0)
+    int requests = static_cast<int>(pending.size());
+    if (requests == 0)
         return;
 
+    size_t next = 0;
+    int running = 0;
     bool progress = CONFIG.log_level & LOG_DEBUG;
     std::string shown;
     while (true) {
+        while (next < pending.size() && running < FILL_WINDOW) {
+            Link_req_file_stat(pending[next++]);
+            running++;
+        }
         int left = 0;
-        for (int32_t i = 0; i < linktbl->size; i++)
-            left += uninitialised(linktbl->links[i]);
+        for (Link *link : pending)
+            left += uninitialised(link);
         if (left == 0)
             break;
         if (progress) {
             if (!shown.empty())
                 erase_string(stderr, 64, shown.c_str());
-            shown = std::to_string(started - left) + " / " + std::to_string(started);
+            shown = std::to_string(requests - left) + " / " + std::to_string(requests);
             fputs(shown.c_str(), stderr);
         }
-        if (curl_multi_perform_once() > 0)
+        running = curl_multi_perform_once();
+        if (running > 0 || next < pending.size())
             continue;
         // Nothing of the whole process is running any more: what is left will not arrive.
-        for (int32_t i = 0; i < linktbl->size; i++) {
-            Link *link = linktbl->links[i];
+        for (Link *link : pending) {
             if (uninitialised(link)) {
                 char *safe = url_for_log(link->f_url);
                 log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe);

@@ -17,6 +17,7 @@
 
 struct Cache;
 struct LinkTable;
+struct LinkNameIndex;
 
 #define MAX_FILENAME_LEN 255
 #define MAX_PATH_LEN 1024
@@ -57,6 +58,9 @@ struct LinkTable {
     int32_t orphaned; // guarded by link_lock
     LinkTable *parent;
     Link *parent_link;
+    // The links of a large table by name, made by the first look-up in it (path.cc); guarded
+    // by link_lock. Not part of the table file.
+    LinkNameIndex *name_index;
 };
 
 extern LinkTable *root_link_table;
@@ -141,6 +145,7 @@ LinkTable *LinkTable_disk_open(const char *cache_path);
 void LinkTable_disk_delete(const char *cache_path);
 
 // ---- path resolution and link system start (path.cc) ----
+void LinkNameIndex_free(LinkNameIndex *index);
 LinkTable *LinkSystem_init(const char *url);
 LinkTable *single_LinkTable_new(const char *url);
 // The link named by `path` with one reference taken on its linktbl (release it with

@@ -4,6 +4,7 @@
 // first to relock attaches its own and the other frees its copy.
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "cache/cache.h"
 #include "config.h"
@@ -91,16 +92,39 @@ static LinkTable *build_table(Link *link, bool walk)
     }
 }
 
-// The first link from index 1 whose name equals `name` over at most 255 characters.
+// Tables up to this size are searched link by link; larger ones get a name index, since
+// `ls -l` of a directory of n entries looks every one of them up.
+static const int32_t INDEX_FROM_SIZE = 32;
+
+struct LinkNameIndex {
+    std::unordered_map<std::string, Link *> first; // a name's first link from index 1
+};
+
+void LinkNameIndex_free(LinkNameIndex *index)
+{
+    delete index;
+}
+
+// The first link from index 1 whose name equals `name` over at most 255 characters. Called
+// with link_lock held.
 static Link *find_link(LinkTable *linktbl, const char *name)
 {
     if (linktbl->size < 2)
         return nullptr;
-    for (int32_t i = 1; i < linktbl->size; i++) {
-        if (strncmp(linktbl->links[i]->linkname, name, MAX_FILENAME_LEN) == 0)
-            return linktbl->links[i];
+    if (linktbl->size < INDEX_FROM_SIZE) {
+        for (int32_t i = 1; i < linktbl->size; i++) {
+            if (strncmp(linktbl->links[i]->linkname, name, MAX_FILENAME_LEN) == 0)
+                return linktbl->links[i];
+        }
+        return nullptr;
     }
-    return nullptr;
+    if (!linktbl->name_index) {
+        linktbl->name_index = new LinkNameIndex;
+        for (int32_t i = 1; i < linktbl->size; i++)
+            linktbl->name_index->first.emplace(linktbl->links[i]->linkname, linktbl->links[i]);
+    }
+    auto found = linktbl->name_index->first.find(std::string(name, strnlen(name, MAX_FILENAME_LEN)));
+    return found == linktbl->name_index->first.end() ? nullptr : found->second;
 }
 
 // Frees a table whose last reference the walk held, when it is orphaned. Called with

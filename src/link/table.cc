@@ -63,6 +63,7 @@ void LinkTable_free(LinkTable *linktbl)
     }
     checked_free(linktbl->links);
     linktbl->links = nullptr;
+    LinkNameIndex_free(linktbl->name_index);
     checked_free(linktbl);
 }
 
