@@ -135,6 +135,9 @@ void transfer_blocking(CURL *curl)
         log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
         return;
     }
+    // A thread waiting in the poll holds transfer_lock until its sockets stir: wake it, so
+    // that this transfer starts now rather than after someone else's data.
+    curl_multi_wakeup(curl_multi);
     lock_transfer();
     CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
     if (mc > 0) {
