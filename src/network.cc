@@ -110,9 +110,10 @@ static void curl_process_msgs()
     }
 }
 
-int curl_multi_perform_once()
+// One pass over the multi handle with transfer_lock held: perform, poll for at most 100 ms while
+// anything runs, then hand out the completions.
+static int perform_pass()
 {
-    lock_transfer();
     int running = 1;
     CURLMcode mc = curl_multi_perform(curl_multi, &running);
     if (mc)
@@ -123,6 +124,13 @@ int curl_multi_perform_once()
             log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
     }
     curl_process_msgs();
+    return running;
+}
+
+int curl_multi_perform_once()
+{
+    lock_transfer();
+    int running = perform_pass();
     unlock_transfer();
     return running;
 }
@@ -146,8 +154,17 @@ void transfer_blocking(CURL *curl)
         transferring_set(buf, 0);
     }
     unlock_transfer();
-    while (transferring_get(buf))
-        curl_multi_perform_once();
+    // Another thread's pass may complete this transfer while this one waits for the lock: then
+    // it leaves at once instead of polling for the others' data.
+    for (;;) {
+        lock_transfer();
+        if (!transferring_get(buf)) {
+            unlock_transfer();
+            return;
+        }
+        perform_pass();
+        unlock_transfer();
+    }
 }
 
 void transfer_nonblocking(CURL *curl)
