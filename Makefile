@@ -38,6 +38,7 @@ demo: deps all
 bench: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build -j $(JOBS)
+	build/bench/html_parse_bench
 	scripts/bench
 
 clean:
