@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 
@@ -14,46 +13,27 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache.h"
+#include "cache_test_support.h"
 #include "config.h"
 #include "link/link.h"
 #include "util.h"
 
 namespace fs = std::filesystem;
+using cache_test::CacheDirTest;
+using cache_test::read_file;
+using cache_test::fixture;
 using testing::HasSubstr;
 
 namespace
 {
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string fixture(const std::string &name)
-{
-    return read_file(fs::path(TARNWICK_FIXTURES_DIR) / "cache" / name);
-}
-
 // One cache directory for the process (the cache system starts once), emptied before each test.
-class CacheFormat : public testing::Test
+class CacheFormat : public CacheDirTest
 {
   protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/tarnwick-format-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        CacheSystem_init(root.c_str(), 0);
-    }
-    static void TearDownTestSuite() { fs::remove_all(root); }
-
     void SetUp() override
     {
-        for (const char *dir : {meta_dir, data_dir})
-            for (const auto &entry : fs::directory_iterator(dir))
-                fs::remove_all(entry.path());
-        CONFIG.log_level = LOG_ERROR | LOG_WARNING;
+        CacheDirTest::SetUp();
         CONFIG.data_blksz = 4;
         link = Link_new("f.bin", LINK_FILE);
         link->content_length = 10;
@@ -83,7 +63,6 @@ class CacheFormat : public testing::Test
         cf->seg[2] = 1;
     }
 
-    static inline std::string root;
     Link *link = nullptr;
     Cache *cf = nullptr;
 };

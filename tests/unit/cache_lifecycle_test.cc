@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 
@@ -14,11 +12,16 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache.h"
+#include "cache_test_support.h"
 #include "config.h"
 #include "link/link.h"
 #include "util.h"
 
 namespace fs = std::filesystem;
+using cache_test::CacheDirTest;
+using cache_test::read_file;
+using cache_test::fixture;
+using cache_test::write_file;
 using testing::HasSubstr;
 using testing::Not;
 
@@ -26,22 +29,6 @@ namespace
 {
 
 const int64_t MTIME = 1700000000;
-
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string fixture(const std::string &name)
-{
-    return read_file(fs::path(TARNWICK_FIXTURES_DIR) / "cache" / name);
-}
-
-void write_file(const fs::path &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // The meta file of the 10-byte file in segments of 4 with this bitmap.
 std::string ten_byte_meta(const std::string &bitmap)
@@ -51,26 +38,13 @@ std::string ten_byte_meta(const std::string &bitmap)
 
 // A listing root with a 10-byte file, an empty file and a file in a subdirectory, and the cache
 // in a temporary directory (the cache system starts once per process).
-class CacheLifecycle : public testing::Test
+class CacheLifecycle : public CacheDirTest
 {
   protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/tarnwick-lifecycle-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        CONFIG.mode = MODE_LISTING;
-        CacheSystem_init(root.c_str(), 0);
-    }
-    static void TearDownTestSuite() { fs::remove_all(root); }
-
     void SetUp() override
     {
-        for (const char *dir : {meta_dir, data_dir})
-            for (const auto &entry : fs::directory_iterator(dir))
-                fs::remove_all(entry.path());
+        CacheDirTest::SetUp();
         CONFIG.mode = MODE_LISTING;
-        CONFIG.log_level = LOG_ERROR | LOG_WARNING;
         CONFIG.data_blksz = 4;
         CONFIG.max_conns = 6;
         const char *url = "http://127.0.0.1/pub/";
@@ -99,7 +73,6 @@ class CacheLifecycle : public testing::Test
     static fs::path meta(const std::string &key) { return fs::path(meta_dir) / key; }
     static fs::path data(const std::string &key) { return fs::path(data_dir) / key; }
 
-    static inline std::string root;
     Link *file = nullptr;
 };
 

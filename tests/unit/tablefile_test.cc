@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -13,28 +12,21 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache.h"
+#include "cache_test_support.h"
 #include "config.h"
 #include "link/link.h"
 #include "util.h"
 
 namespace fs = std::filesystem;
+using cache_test::CacheDirTest;
+using cache_test::read_file;
+using cache_test::fixture;
 using testing::HasSubstr;
 
 namespace
 {
 
 const int64_t MTIME = 1700000000;
-
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string fixture(const std::string &name)
-{
-    return read_file(fs::path(TARNWICK_FIXTURES_DIR) / "cache" / name);
-}
 
 Link *add(LinkTable *linktbl, const std::string &name, const std::string &url, LinkType type, int64_t size,
           int64_t time)
@@ -92,29 +84,10 @@ void expect_loaded_as(const LinkTable *loaded, const LinkTable *saved)
     }
 }
 
-class TableFile : public testing::Test
+class TableFile : public CacheDirTest
 {
   protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/tarnwick-tablefile-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        CONFIG.mode = MODE_LISTING;
-        CacheSystem_init(root.c_str(), 0);
-    }
-    static void TearDownTestSuite() { fs::remove_all(root); }
-
-    void SetUp() override
-    {
-        for (const char *dir : {meta_dir, data_dir})
-            for (const auto &entry : fs::directory_iterator(dir))
-                fs::remove_all(entry.path());
-        CONFIG.log_level = LOG_ERROR | LOG_WARNING;
-    }
-
     static fs::path table_path(const std::string &dir) { return fs::path(meta_dir) / dir / ".LinkTable"; }
-    static inline std::string root;
 };
 
 } // namespace
