@@ -82,21 +82,31 @@ static bool read_item(void *item, size_t size, FILE *fp)
     return fread(item, size, 1, fp) == 1 && !ferror(fp);
 }
 
-int Meta_read(Cache *cf)
+// The meta file's stream, rewound to its start, for a Cache that has its Link; null, with the
+// reason logged at the caller's site, otherwise.
+static FILE *meta_rewound(Cache *cf, const char *file, const char *func, int line)
 {
     FILE *fp = cf->mfp;
     if (!fp) {
-        log_printf(LOG_ERROR, HERE, "fopen(): %s\n", strerror(errno));
-        return -1;
+        log_printf(LOG_ERROR, file, func, line, "fopen(): %s\n", strerror(errno));
+        return nullptr;
     }
     if (fseeko(fp, 0, SEEK_SET)) {
-        log_printf(LOG_ERROR, HERE, "fseek(): %s\n", strerror(errno));
-        return -1;
+        log_printf(LOG_ERROR, file, func, line, "fseek(): %s\n", strerror(errno));
+        return nullptr;
     }
     if (!cf->link) {
-        log_printf(LOG_ERROR, HERE, "cf->link is NULL in Meta_read\n");
-        return -1;
+        log_printf(LOG_ERROR, file, func, line, "cf->link is NULL in %s\n", func);
+        return nullptr;
     }
+    return fp;
+}
+
+int Meta_read(Cache *cf)
+{
+    FILE *fp = meta_rewound(cf, HERE);
+    if (!fp)
+        return -1;
 
     int64_t time = 0;
     int64_t content_length = 0;
@@ -158,19 +168,9 @@ int Meta_read(Cache *cf)
 
 int Meta_write(Cache *cf)
 {
-    FILE *fp = cf->mfp;
-    if (!fp) {
-        log_printf(LOG_ERROR, HERE, "fopen(): %s\n", strerror(errno));
+    FILE *fp = meta_rewound(cf, HERE);
+    if (!fp)
         return -1;
-    }
-    if (fseeko(fp, 0, SEEK_SET)) {
-        log_printf(LOG_ERROR, HERE, "fseek(): %s\n", strerror(errno));
-        return -1;
-    }
-    if (!cf->link) {
-        log_printf(LOG_ERROR, HERE, "cf->link is NULL in Meta_write\n");
-        return -1;
-    }
     int64_t time = cf->link->time;
     int64_t content_length = cf->link->content_length;
     int64_t expected = segment_count(content_length, cf->blksz);
