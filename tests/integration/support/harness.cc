@@ -30,13 +30,13 @@ extern char **environ;
 
 static const int POLL_MS = 10;
 
-static long long now_ms()
+long long now_ms()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-static void sleep_ms(int ms)
+void sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -249,8 +249,7 @@ bool fuse_available()
     return access("/dev/fuse", F_OK) == 0 && !find_program("fusermount3").empty();
 }
 
-// The test's environment with `changes` applied ("NAME=VALUE" sets, "NAME" removes).
-static std::vector<std::string> child_environment(const std::vector<std::string> &changes)
+std::vector<std::string> child_environment(const std::vector<std::string> &changes)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
@@ -265,9 +264,7 @@ static std::vector<std::string> child_environment(const std::vector<std::string>
     return env;
 }
 
-// Starts `argv` (argv[0] resolved on PATH) with the environment `env`, standard output and
-// error appended to the two files, in `cwd` when not empty. 0, with *why set, on failure.
-static pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                    const std::string &out_path, const std::string &err_path, const std::string &cwd,
                    std::string *why)
 {
@@ -321,8 +318,7 @@ static pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::
     return pid;
 }
 
-// Waits up to timeout_ms for `pid` to end; true, with its wait status, when it did.
-static bool wait_exit(pid_t pid, int timeout_ms, int *status)
+bool wait_exit(pid_t pid, int timeout_ms, int *status)
 {
     long long deadline = now_ms() + timeout_ms;
     for (;;) {
@@ -359,7 +355,7 @@ static int run_helper(const std::vector<std::string> &argv, const std::string &l
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-static std::string file_text(const std::string &path)
+std::string file_text(const std::string &path)
 {
     std::string text;
     try_read_file(path, &text);

@@ -74,6 +74,23 @@ bool set_mtime(const std::string &path, time_t mtime);
 // AddressSanitizer, LeakSanitizer, ThreadSanitizer or UndefinedBehaviorSanitizer; "" when none.
 std::string stderr_fault(const std::string &text);
 
+// Processes, for the support code of the other real servers as well.
+long long now_ms(); // a monotonic clock
+void sleep_ms(int ms);
+// The test process's environment with each "NAME=value" of `changes` set, and each bare "NAME"
+// removed.
+std::vector<std::string> child_environment(const std::vector<std::string> &changes);
+// Starts `argv` (argv[0] resolved on PATH) with the environment `env`, standard output and
+// error appended to the two files (they may be one), in `cwd` when not empty. 0, with *why set,
+// on failure.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &out_path, const std::string &err_path, const std::string &cwd, std::string *why);
+// Waits up to timeout_ms for `pid` to end; true, with its wait status, when it did (or when it
+// is no child of ours any more).
+bool wait_exit(pid_t pid, int timeout_ms, int *status);
+// The whole file, or "" (no test failure) when it cannot be read.
+std::string file_text(const std::string &path);
+
 // Whether mounts can be made: /dev/fuse exists and fusermount3 is on PATH.
 bool fuse_available();
 // Skips the current test, with the reason, when mounts cannot be made.

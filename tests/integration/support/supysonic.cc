@@ -4,20 +4,10 @@
 // nothing is written outside it.
 #include "integration/support/supysonic.h"
 
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstring>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <fstream>
-#include <sstream>
-#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace
 {
@@ -26,95 +16,10 @@ const char PYTHON[] = "/usr/bin/python3"; // Debian's interpreter, the one with 
 const char CLI[] = "/usr/bin/supysonic-cli";
 const char SERVER[] = "/usr/bin/supysonic-server";
 
-long long now_ms()
+// The test's environment with HOME and TMPDIR set to the server's directory.
+std::vector<std::string> server_environment(const std::string &dir)
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void sleep_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-std::string file_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-// The test's environment with HOME and TMPDIR set to `dir`.
-std::vector<std::string> environment(const std::string &dir)
-{
-    std::vector<std::string> env;
-    for (char **e = environ; *e; e++) {
-        if (strncmp(*e, "HOME=", 5) && strncmp(*e, "TMPDIR=", 7))
-            env.push_back(*e);
-    }
-    env.push_back("HOME=" + dir);
-    env.push_back("TMPDIR=" + dir);
-    return env;
-}
-
-// Starts argv[0] (an absolute path) in `dir`, output appended to `log`; 0 on failure.
-pid_t spawn(const std::vector<std::string> &argv, const std::string &dir, const std::string &log,
-            std::string *why)
-{
-    std::vector<char *> cargv, cenv;
-    for (const std::string &a : argv)
-        cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
-    std::vector<std::string> env = environment(dir);
-    for (const std::string &e : env)
-        cenv.push_back(const_cast<char *>(e.c_str()));
-    cenv.push_back(nullptr);
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || in < 0) {
-        *why = "cannot open " + log + ": " + strerror(errno);
-        for (int fd : {out, in})
-            if (fd >= 0)
-                close(fd);
-        return 0;
-    }
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0)
-            _exit(127);
-        close_range(3, ~0U, 0);
-        if (chdir(dir.c_str()))
-            _exit(127);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
-    int fork_errno = errno;
-    close(out);
-    close(in);
-    if (pid < 0) {
-        *why = std::string("fork: ") + strerror(fork_errno);
-        return 0;
-    }
-    return pid;
-}
-
-// Waits up to timeout_ms for `pid`; true, with its status, when it ended (or is not ours).
-bool wait_exit(pid_t pid, int timeout_ms, int *status)
-{
-    long long deadline = now_ms() + timeout_ms;
-    for (;;) {
-        pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
-            return true;
-        if (now_ms() >= deadline)
-            return false;
-        sleep_ms(20);
-    }
+    return child_environment({"HOME=" + dir, "TMPDIR=" + dir});
 }
 
 // A single-quoted Python string literal of `s` (the library's names are plain text).
@@ -206,7 +111,7 @@ bool Supysonic::run(const std::vector<std::string> &argv, const std::string &wha
 {
     std::string log = work.at("setup.log");
     std::string reason;
-    pid_t pid = spawn(argv, work.path(), log, &reason);
+    pid_t pid = spawn(argv, server_environment(work.path()), log, log, work.path(), &reason);
     if (!pid) {
         why = what + ": " + reason;
         return false;
@@ -247,7 +152,8 @@ bool Supysonic::start()
     listen_port = free_port();
     std::string reason;
     child = spawn({SERVER, "-S", "waitress", "-h", "127.0.0.1", "-p", std::to_string(listen_port)},
-                  work.path(), work.at("server.log"), &reason);
+                  server_environment(work.path()), work.at("server.log"), work.at("server.log"), work.path(),
+                  &reason);
     if (!child) {
         why = "supysonic-server: " + reason;
         return false;
