@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <future>
 #include <set>
@@ -32,24 +31,6 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
 {
     args.insert(args.end(), more.begin(), more.end());
     return args;
-}
-
-// The names of a directory, without "." and ".."; *err is the errno of a failing opendir.
-std::set<std::string> list_dir(const std::string &path, int *err)
-{
-    std::set<std::string> names;
-    *err = 0;
-    DIR *d = opendir(path.c_str());
-    if (!d) {
-        *err = errno;
-        return names;
-    }
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.insert(e->d_name);
-    }
-    closedir(d);
-    return names;
 }
 
 // `len` bytes at `offset` with one read of a file opened for direct I/O, so that one read of

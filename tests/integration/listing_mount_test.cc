@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <iostream>
 #include <latch>
@@ -61,17 +60,12 @@ std::ostream &operator<<(std::ostream &os, const Entry &e)
 bool scan(const std::string &root, const std::string &rel, std::map<std::string, Entry> *out)
 {
     std::string dir = rel.empty() ? root : root + "/" + rel;
-    DIR *d = opendir(dir.c_str());
-    if (!d) {
-        ADD_FAILURE() << "opendir " << dir << ": " << strerror(errno);
+    int err = 0;
+    std::set<std::string> names = list_dir(dir, &err);
+    if (err) {
+        ADD_FAILURE() << "opendir " << dir << ": " << strerror(err);
         return false;
     }
-    std::vector<std::string> names;
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    }
-    closedir(d);
     bool ok = true;
     for (const std::string &name : names) {
         std::string path = rel.empty() ? name : rel + "/" + name;
@@ -115,24 +109,6 @@ std::string pread_all(int fd, size_t len, off_t offset, int *err)
     }
     out.resize(got);
     return out;
-}
-
-// The names of a directory, without "." and ".."; *err is the errno of a failing opendir.
-std::set<std::string> list_dir(const std::string &path, int *err)
-{
-    std::set<std::string> names;
-    *err = 0;
-    DIR *d = opendir(path.c_str());
-    if (!d) {
-        *err = errno;
-        return names;
-    }
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.insert(e->d_name);
-    }
-    closedir(d);
-    return names;
 }
 
 std::string many_name(int i)

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <dirent.h>
 #include <expat.h>
 #include <map>
 #include <openssl/evp.h>
@@ -170,24 +169,17 @@ class Expectation
     const Supysonic &server;
 };
 
-// The tree a mount shows (at most 1000 entries).
+// The tree a mount shows.
 Tree walk(const std::string &root, const std::string &rel = "")
 {
     Tree tree;
     std::string dir = rel.empty() ? root : root + "/" + rel;
-    DIR *d = opendir(dir.c_str());
-    if (!d) {
-        ADD_FAILURE() << "cannot open " << dir << ": " << strerror(errno);
+    int err = 0;
+    std::set<std::string> names = list_dir(dir, &err);
+    if (err) {
+        ADD_FAILURE() << "cannot open " << dir << ": " << strerror(err);
         return tree;
     }
-    std::vector<std::string> names;
-    while (struct dirent *ent = readdir(d)) {
-        if (strcmp(ent->d_name, ".") && strcmp(ent->d_name, ".."))
-            names.push_back(ent->d_name);
-        if (names.size() > 1000)
-            break;
-    }
-    closedir(d);
     for (const std::string &name : names) {
         std::string path = rel.empty() ? name : rel + "/" + name;
         struct stat st;

@@ -176,6 +176,25 @@ std::string read_file(const std::string &path)
     return out;
 }
 
+std::set<std::string> list_dir(const std::string &path, int *err)
+{
+    std::set<std::string> names;
+    *err = 0;
+    DIR *d = opendir(path.c_str());
+    if (!d) {
+        *err = errno;
+        return names;
+    }
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.insert(e->d_name);
+        if (names.size() >= 100000)
+            break;
+    }
+    closedir(d);
+    return names;
+}
+
 std::string sha256_hex(const std::string &bytes)
 {
     unsigned char md[EVP_MAX_MD_SIZE];

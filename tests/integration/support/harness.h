@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <ctime>
 #include <string>
 #include <sys/types.h>
@@ -64,6 +65,10 @@ std::string read_file(const std::string &path);
 // The whole file into *out; 0, or the errno of the failing open or read (for mounts whose reads
 // are meant to fail).
 int try_read_file(const std::string &path, std::string *out);
+// The names in a directory, without "." and ".."; *err is the errno of a failing opendir (0 when
+// it opened). At most 100,000 names are read.
+std::set<std::string> list_dir(const std::string &path, int *err);
+
 // Lower-case hex SHA-256 of bytes, or of a file's contents ("" and a test failure when unreadable).
 std::string sha256_hex(const std::string &bytes);
 std::string sha256_file(const std::string &path);
