@@ -8,7 +8,6 @@
 #include <cstring>
 #include <expat.h>
 #include <map>
-#include <openssl/evp.h>
 #include <set>
 #include <sstream>
 #include <string>
@@ -363,33 +362,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SonicMount,
                          [](const ::testing::TestParamInfo<MountCase> &info) { return info.param.name; });
 
 // ---- the token form, against the scripted server ----
-
-std::map<std::string, std::string> query_params(const std::string &query)
-{
-    std::map<std::string, std::string> params;
-    std::stringstream in(query);
-    std::string pair;
-    while (std::getline(in, pair, '&')) {
-        size_t eq = pair.find('=');
-        if (eq != std::string::npos)
-            params[pair.substr(0, eq)] = pair.substr(eq + 1);
-    }
-    return params;
-}
-
-std::string md5_hex(const std::string &text)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
-    static const char HEX[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < len; i++) {
-        hex.push_back(HEX[digest[i] >> 4]);
-        hex.push_back(HEX[digest[i] & 0x0f]);
-    }
-    return hex;
-}
 
 const char REPLY_HEAD[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                           "<subsonic-response status=\"ok\" version=\"1.13.0\" "

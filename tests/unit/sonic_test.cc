@@ -10,12 +10,12 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <openssl/evp.h>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "config.h"
+#include "integration/support/harness.h"
 #include "link/link.h"
 #include "log.h"
 #include "sonic.h"
@@ -38,32 +38,8 @@ std::string read_fixture(const char *name)
 // The query of a request URL as name -> value (the last value wins).
 std::map<std::string, std::string> query_of(const std::string &url)
 {
-    std::map<std::string, std::string> params;
     size_t q = url.find('?');
-    if (q == std::string::npos)
-        return params;
-    std::stringstream rest(url.substr(q + 1));
-    std::string pair;
-    while (std::getline(rest, pair, '&')) {
-        size_t eq = pair.find('=');
-        if (eq != std::string::npos)
-            params[pair.substr(0, eq)] = pair.substr(eq + 1);
-    }
-    return params;
-}
-
-std::string md5_hex(const std::string &text)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < len; i++) {
-        snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
+    return q == std::string::npos ? std::map<std::string, std::string>() : query_params(url.substr(q + 1));
 }
 
 // Lower-case hex digits in the 8-4-4-4-12 groups of a UUID's text form.

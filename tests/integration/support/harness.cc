@@ -195,21 +195,45 @@ std::set<std::string> list_dir(const std::string &path, int *err)
     return names;
 }
 
-std::string sha256_hex(const std::string &bytes)
+// Lower-case hex of the digest of `bytes` by `md`.
+static std::string digest_hex(const std::string &bytes, const EVP_MD *md)
 {
-    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr)) {
+    if (!EVP_Digest(bytes.data(), bytes.size(), digest, &len, md, nullptr)) {
         ADD_FAILURE() << "EVP_Digest failed";
         return "";
     }
     static const char HEX[] = "0123456789abcdef";
     std::string out;
     for (unsigned int i = 0; i < len; i++) {
-        out += HEX[md[i] >> 4];
-        out += HEX[md[i] & 15];
+        out += HEX[digest[i] >> 4];
+        out += HEX[digest[i] & 15];
     }
     return out;
+}
+
+std::string sha256_hex(const std::string &bytes)
+{
+    return digest_hex(bytes, EVP_sha256());
+}
+
+std::string md5_hex(const std::string &bytes)
+{
+    return digest_hex(bytes, EVP_md5());
+}
+
+std::map<std::string, std::string> query_params(const std::string &query)
+{
+    std::map<std::string, std::string> params;
+    std::stringstream in(query);
+    std::string pair;
+    while (std::getline(in, pair, '&')) {
+        size_t eq = pair.find('=');
+        if (eq != std::string::npos)
+            params[pair.substr(0, eq)] = pair.substr(eq + 1);
+    }
+    return params;
 }
 
 std::string sha256_file(const std::string &path)

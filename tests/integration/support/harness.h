@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <ctime>
 #include <string>
@@ -72,6 +73,11 @@ std::set<std::string> list_dir(const std::string &path, int *err);
 // Lower-case hex SHA-256 of bytes, or of a file's contents ("" and a test failure when unreadable).
 std::string sha256_hex(const std::string &bytes);
 std::string sha256_file(const std::string &path);
+// Lower-case hex MD5 of bytes.
+std::string md5_hex(const std::string &bytes);
+// A URL query ("a=1&b=2", without "?") as name -> value; the last value of a name wins, and
+// pairs without "=" are left out. Values stay as sent (not decoded).
+std::map<std::string, std::string> query_params(const std::string &query);
 // Sets the access and modification times of `path`.
 bool set_mtime(const std::string &path, time_t mtime);
 
