@@ -17,41 +17,6 @@
 namespace
 {
 
-struct Fetched {
-    CURLcode result = CURLE_OK;
-    long code = 0;
-    std::string body, headers;
-    curl_off_t length = -2;
-    long filetime = -2;
-};
-
-size_t append(char *data, size_t size, size_t count, void *user) noexcept
-{
-    static_cast<std::string *>(user)->append(data, size * count);
-    return size * count;
-}
-
-Fetched fetch(const std::string &url, const char *range = nullptr, bool head = false)
-{
-    Fetched f;
-    CURL *curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f.body);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, append);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &f.headers);
-    curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
-    curl_easy_setopt(curl, CURLOPT_RANGE, range);
-    curl_easy_setopt(curl, CURLOPT_NOBODY, head ? 1L : 0L);
-    f.result = curl_easy_perform(curl);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &f.code);
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &f.length);
-    curl_easy_getinfo(curl, CURLINFO_FILETIME, &f.filetime);
-    curl_easy_cleanup(curl);
-    return f;
-}
-
 double seconds_since(std::chrono::steady_clock::time_point t0)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -120,11 +85,11 @@ TEST(HarnessNginx, ServesAGeneratedTreeAndStops)
     Fetched whole = fetch(nginx.url("/big.bin"));
     EXPECT_EQ(whole.code, 200);
     EXPECT_EQ(sha256_hex(whole.body), sha256_hex(big));
-    Fetched part = fetch(nginx.url("/big.bin"), "4096-4105");
+    Fetched part = fetch(nginx.url("/big.bin"), {.range = "4096-4105"});
     EXPECT_EQ(part.code, 206);
     EXPECT_EQ(pattern_check(part.body, 4096, 5), "");
     EXPECT_NE(part.headers.find("Content-Range: bytes 4096-4105/1048576"), std::string::npos) << part.headers;
-    Fetched head = fetch(nginx.url("/big.bin"), nullptr, true);
+    Fetched head = fetch(nginx.url("/big.bin"), {.head = true});
     EXPECT_EQ(head.length, 1 << 20);
     EXPECT_EQ(head.filetime, 1600000000);
     EXPECT_NE(head.headers.find("Accept-Ranges: bytes"), std::string::npos) << head.headers;

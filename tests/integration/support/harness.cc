@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <curl/curl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -285,6 +286,50 @@ static std::string find_program(const std::string &name)
             return candidate;
     }
     return "";
+}
+
+static size_t append(char *data, size_t size, size_t count, void *user) noexcept
+{
+    static_cast<std::string *>(user)->append(data, size * count);
+    return size * count;
+}
+
+Fetched fetch(const std::string &url, const Ask &ask, CURL *curl)
+{
+    bool own = !curl;
+    if (own)
+        curl = curl_easy_init();
+    Fetched f;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    // The system asks for HTTP/2 when HTTP/3 is refused, which over http:// offers an h2c upgrade.
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2_0));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, append);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &f.headers);
+    curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, ask.head ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_RANGE, ask.range.empty() ? nullptr : ask.range.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, ask.follow ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_USERNAME, ask.user.empty() ? nullptr : ask.user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, ask.user.empty() ? nullptr : ask.password.c_str());
+    struct curl_slist *list = nullptr;
+    for (const std::string &h : ask.headers)
+        list = curl_slist_append(list, h.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    auto t0 = std::chrono::steady_clock::now();
+    f.result = curl_easy_perform(curl);
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &f.code);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &f.length);
+    curl_easy_getinfo(curl, CURLINFO_FILETIME, &f.filetime);
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &f.connects);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(list);
+    if (own)
+        curl_easy_cleanup(curl);
+    return f;
 }
 
 bool fuse_available()

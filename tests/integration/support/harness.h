@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <curl/curl.h>
 #include <map>
 #include <set>
 #include <ctime>
@@ -101,6 +102,30 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
 bool wait_exit(pid_t pid, int timeout_ms, int *status);
 // The whole file, or "" (no test failure) when it cannot be read.
 std::string file_text(const std::string &path);
+
+// Plain libcurl requests for checking servers by hand, with the HTTP version the system asks
+// for (not the system's own transfer code).
+struct Ask { // what one request asks for
+    std::string range = "";
+    bool head = false;
+    bool follow = false;
+    std::string user = "", password = "";
+    std::vector<std::string> headers = {};
+};
+
+struct Fetched {
+    CURLcode result = CURLE_OK;
+    long code = 0;
+    std::string body;
+    std::string headers;
+    curl_off_t length = -2; // CURLINFO_CONTENT_LENGTH_DOWNLOAD_T
+    long filetime = -2;
+    long connects = -1; // new connections this transfer made
+    double seconds = 0;
+};
+
+// One request; `curl` is reused (with its connection) when given.
+Fetched fetch(const std::string &url, const Ask &ask = {}, CURL *curl = nullptr);
 
 // Whether mounts can be made: /dev/fuse exists and fusermount3 is on PATH.
 bool fuse_available();
