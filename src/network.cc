@@ -14,11 +14,6 @@ CURLSH *curl_share;
 pthread_mutex_t curl_lock;
 pthread_mutex_t transfer_lock;
 
-static unsigned long thread_id()
-{
-    return static_cast<unsigned long>(pthread_self());
-}
-
 static void curl_callback_lock(CURL *, curl_lock_data, curl_lock_access, void *)
 {
     checked_mutex_lock(&curl_lock, HERE);

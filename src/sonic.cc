@@ -23,27 +23,6 @@ LinkTable *sonic_index_table;
 // Every request URL and authentication string is formatted into a buffer of this size.
 static constexpr size_t URL_BUF_LEN = MAX_PATH_LEN + 1;
 
-// Query values are percent-encoded except for the unreserved characters, so that a user name
-// or an id holding '&', '=', '#' or a space reaches the server as one value. Names made of
-// letters, digits, "-", ".", "_" and "~" (and every id the servers hand out) pass unchanged.
-static std::string query_escape(const char *value)
-{
-    static const char HEX[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(value); *p; p++) {
-        unsigned char c = *p;
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.' || c == '_' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(HEX[c >> 4]);
-            out.push_back(HEX[c & 0x0f]);
-        }
-    }
-    return out;
-}
-
 void sonic_config_init(const char *server, const char *username, const char *password)
 {
     sonic_config.server = checked_strndup(server, MAX_PATH_LEN, HERE);
@@ -59,7 +38,9 @@ void sonic_config_init(const char *server, const char *username, const char *pas
 char *sonic_gen_auth_str()
 {
     char *auth = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
-    std::string user = query_escape(sonic_config.username);
+    // Query values are percent-encoded except for the unreserved characters, so that a user name
+    // or an id holding '&', '=', '#' or a space reaches the server as one value.
+    std::string user = percent_encode(sonic_config.username);
     if (CONFIG.sonic_insecure) {
         char *hex = str_to_hex(sonic_config.password);
         snprintf(auth, URL_BUF_LEN, ".view?u=%s&p=enc:%s&v=%s&c=%s", user.c_str(), hex,
@@ -96,7 +77,7 @@ static char *sonic_id_link(const char *method, const char *params, const char *i
 {
     char *first = sonic_gen_url_first_part(method);
     char *url = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
-    snprintf(url, URL_BUF_LEN, "%s%s&id=%s", first, params, query_escape(id).c_str());
+    snprintf(url, URL_BUF_LEN, "%s%s&id=%s", first, params, percent_encode(id).c_str());
     checked_free(first);
     return url;
 }

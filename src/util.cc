@@ -106,7 +106,7 @@ void erase_string(FILE *stream, size_t max, const char *text)
 [[noreturn]] static void thread_call_failed(const char *call, int err, const char *file,
                                             const char *func, int line)
 {
-    log_fatal(file, func, line, "%lx %s: %d, %s\n", static_cast<unsigned long>(pthread_self()), call,
+    log_fatal(file, func, line, "%lx %s: %d, %s\n", thread_id(), call,
               err, strerror(err));
 }
 
@@ -210,6 +210,24 @@ void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, 
     int err = pthread_cond_wait(c, m);
     if (err)
         thread_call_failed("pthread_cond_wait", err, file, func, line);
+}
+
+std::string percent_encode(const char *text)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        unsigned char c = *p;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(HEX[c >> 4]);
+            out.push_back(HEX[c & 15]);
+        }
+    }
+    return out;
 }
 
 char *generate_salt()

@@ -1,7 +1,7 @@
 // util.h: checked helpers. Every allocation, string copy and mutex, semaphore or condition
 // variable call goes through a wrapper that turns failure into the fatal path (log.h), so
 // callers never handle those failures; each takes the caller's site (HERE) and its fatal
-// message names that site. Also path joining, the terminal eraser, the Sonic salt, digest and
+// message names that site. Also path joining, percent-encoding, the terminal eraser, the Sonic salt, digest and
 // hex helpers, and the scope guard over the checked lock wrappers. Owns no state.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <pthread.h>
 #include <semaphore.h>
+#include <string>
 
 #include "log.h"
 
@@ -52,6 +53,15 @@ void checked_cond_destroy(pthread_cond_t *c, const char *file, const char *func,
 void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *func, int line);
 void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func,
                        int line);
+
+// Every byte of `text` but the unreserved letters, digits and "-._~" as "%XX" (upper-case hex).
+std::string percent_encode(const char *text);
+
+// The calling thread, as the lock traces print it ("thread %lx").
+inline unsigned long thread_id()
+{
+    return static_cast<unsigned long>(pthread_self());
+}
 
 // Sonic authentication helpers. Each returns a heap string the caller frees.
 // A fresh UUID in its 36-character text form (37 bytes).

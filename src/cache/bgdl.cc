@@ -55,7 +55,7 @@ void *Cache_bgdl(void *arg)
     Cache *cf = launch->cf;
     int64_t offset = launch->offset;
     checked_free(launch);
-    unsigned long self = static_cast<unsigned long>(pthread_self());
+    unsigned long self = thread_id();
 
     char *buf = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->blksz), 1, HERE));
     int64_t received = Link_download(cf->link, buf, static_cast<uint64_t>(cf->blksz), offset, cf);

@@ -88,7 +88,7 @@ static char *CacheSystem_calc_dir(const char *url)
 void CacheSystem_init(const char *path, int calc_dir)
 {
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: initialise cf_lock;\n",
-               static_cast<unsigned long>(pthread_self()));
+               thread_id());
     checked_mutex_init(&cf_lock, nullptr, HERE);
 
     char *server_dir = calc_dir ? CacheSystem_calc_dir(path) : checked_strdup(path, HERE);

@@ -18,11 +18,6 @@
 // time, content_length, blksz and segbc, packed.
 static const int64_t META_HEADER_SIZE = 28;
 
-static unsigned long thread_id()
-{
-    return static_cast<unsigned long>(pthread_self());
-}
-
 int64_t segment_count(int64_t content_length, int32_t blksz)
 {
     if (content_length <= 0 || blksz <= 0)

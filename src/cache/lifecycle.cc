@@ -4,7 +4,6 @@
 // writes the bitmap back and frees the Cache). cf_lock serialises every open and close; the
 // smaller operations here run with it held.
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -17,29 +16,13 @@
 #include "log.h"
 #include "util.h"
 
-static unsigned long thread_id()
-{
-    return static_cast<unsigned long>(pthread_self());
-}
-
 // A server's id as one file name inside meta_dir and data_dir. The id comes from the server's
 // replies, so every byte but letters, digits and "-._~" is percent-encoded (no "/" is left,
 // and two ids never share a name), and "." and ".." themselves, which would name a directory,
 // are encoded too.
 static char *sonic_id_to_key(const char *id)
 {
-    static const char HEX[] = "0123456789ABCDEF";
-    std::string key;
-    for (const char *c = id; *c; c++) {
-        unsigned char b = static_cast<unsigned char>(*c);
-        if (isalnum(b) || b == '-' || b == '.' || b == '_' || b == '~') {
-            key.push_back(static_cast<char>(b));
-        } else {
-            key.push_back('%');
-            key.push_back(HEX[b >> 4]);
-            key.push_back(HEX[b & 15]);
-        }
-    }
+    std::string key = percent_encode(id);
     if (key.empty() || key == "." || key == "..") {
         std::string dots;
         for (size_t i = 0; i < key.size(); i++)

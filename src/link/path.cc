@@ -13,11 +13,6 @@
 #include "sonic.h"
 #include "util.h"
 
-static unsigned long thread_id()
-{
-    return static_cast<unsigned long>(pthread_self());
-}
-
 LinkTable *single_LinkTable_new(const char *url)
 {
     const char *slash = strrchr(url, '/');
