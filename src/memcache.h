@@ -25,6 +25,9 @@ struct ResponseBuffer {
     // value, so the field stays plain and every access goes through std::atomic_ref.
     int32_t transferring;
     Link *link;         // TRANSFER_FILESTAT only
+    // TRANSFER_FILESTAT: the requests still open of the fill that made this one, counted down
+    // when the request is released; null when nobody counts.
+    std::atomic<int> *outstanding;
     Cache *cf;          // appends happen under cf->active_dl_lock when set
     ActiveDownload *ad; // its cond is broadcast after each append when set
     // For a body that feeds the cache: the header lines of the same transfer. Joined readers

@@ -1,7 +1,11 @@
 // network.cc: the network system and the transfer loop.
 #include "network.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "config.h"
 #include "link/link.h"
@@ -13,6 +17,13 @@ CURLM *curl_multi;
 CURLSH *curl_share;
 pthread_mutex_t curl_lock;
 pthread_mutex_t transfer_lock;
+
+// Passes end with a broadcast on pass_cond (pass_count counts them), for the threads that found
+// another one driving: they wait for its pass instead of queueing on transfer_lock, which the
+// driver takes again at once and would hand over only by chance.
+static pthread_mutex_t pass_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t pass_cond = PTHREAD_COND_INITIALIZER;
+static uint64_t pass_count;
 
 static void curl_callback_lock(CURL *, curl_lock_data, curl_lock_access, void *)
 {
@@ -63,6 +74,17 @@ static void unlock_transfer()
     checked_mutex_unlock(&transfer_lock, HERE);
 }
 
+// A finished (or never added) header request: its handle and buffer go, and the fill that made
+// it has one request fewer open. Its link has its final type for this fill by then.
+static void filestat_release(CURL *curl, ResponseBuffer *buf)
+{
+    curl_easy_cleanup(curl);
+    if (buf->outstanding)
+        buf->outstanding->fetch_sub(1);
+    checked_free(buf->data);
+    checked_free(buf);
+}
+
 // Completion handling, called with transfer_lock held.
 static void curl_process_msgs()
 {
@@ -95,9 +117,7 @@ static void curl_process_msgs()
         }
         curl_multi_remove_handle(curl_multi, curl);
         if (buf && buf->type == TRANSFER_FILESTAT) {
-            curl_easy_cleanup(curl);
-            checked_free(buf->data);
-            checked_free(buf);
+            filestat_release(curl, buf);
         } else if (buf) {
             // The owner takes the handle back on this signal: nothing here touches it after.
             transferring_set(buf, 0);
@@ -122,12 +142,53 @@ static int perform_pass()
     return running;
 }
 
+static void pass_done()
+{
+    checked_mutex_lock(&pass_lock, HERE);
+    pass_count++;
+    checked_cond_broadcast(&pass_cond, HERE);
+    checked_mutex_unlock(&pass_lock, HERE);
+}
+
 int curl_multi_perform_once()
 {
     lock_transfer();
     int running = perform_pass();
     unlock_transfer();
+    pass_done();
     return running;
+}
+
+void transfer_wait()
+{
+    int rc = pthread_mutex_trylock(&transfer_lock);
+    if (rc == 0) {
+        log_printf(LOG_TRANSFER_LOCK_DEBUG, HERE, "thread %lx: locking transfer_lock;\n", thread_id());
+        perform_pass();
+        unlock_transfer();
+        pass_done();
+        return;
+    }
+    if (rc != EBUSY)
+        log_fatal(HERE, "pthread_mutex_trylock: %d, %s\n", rc, strerror(rc));
+    // Someone else drives: wait for the end of its pass, or 100 ms should it have just left.
+    checked_mutex_lock(&pass_lock, HERE);
+    uint64_t seen = pass_count;
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 100 * 1000 * 1000;
+    if (until.tv_nsec >= 1000 * 1000 * 1000) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000 * 1000 * 1000;
+    }
+    while (pass_count == seen) {
+        rc = pthread_cond_timedwait(&pass_cond, &pass_lock, &until);
+        if (rc == ETIMEDOUT)
+            break;
+        if (rc)
+            log_fatal(HERE, "pthread_cond_timedwait: %d, %s\n", rc, strerror(rc));
+    }
+    checked_mutex_unlock(&pass_lock, HERE);
 }
 
 void transfer_blocking(CURL *curl)
@@ -149,17 +210,9 @@ void transfer_blocking(CURL *curl)
         transferring_set(buf, 0);
     }
     unlock_transfer();
-    // Another thread's pass may complete this transfer while this one waits for the lock: then
-    // it leaves at once instead of polling for the others' data.
-    for (;;) {
-        lock_transfer();
-        if (!transferring_get(buf)) {
-            unlock_transfer();
-            return;
-        }
-        perform_pass();
-        unlock_transfer();
-    }
+    // Whoever drives completes this transfer as well; the flag is checked after every pass.
+    while (transferring_get(buf))
+        transfer_wait();
 }
 
 void transfer_nonblocking(CURL *curl)
@@ -174,10 +227,7 @@ void transfer_nonblocking(CURL *curl)
         // link stays uninitialised and its table's fill marks it invalid.
         ResponseBuffer *buf = nullptr;
         curl_easy_getinfo(curl, CURLINFO_PRIVATE, reinterpret_cast<char **>(&buf));
-        if (buf && buf->type == TRANSFER_FILESTAT) {
-            curl_easy_cleanup(curl);
-            checked_free(buf->data);
-            checked_free(buf);
-        }
+        if (buf && buf->type == TRANSFER_FILESTAT)
+            filestat_release(curl, buf);
     }
 }

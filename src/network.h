@@ -4,7 +4,8 @@
 // Locks:
 //   transfer_lock  around every call on curl_multi and all completion handling; taken before
 //                  a Cache's active_dl_lock (the write callback appends under both). Released
-//                  between passes, so waiting threads take turns.
+//                  between passes; a waiter that finds it taken waits for the pass instead.
+//   pass_lock      (network.cc) guards the pass counter; taken alone, after a pass.
 //   curl_lock      taken only by libcurl through the share callbacks; nests inside
 //                  transfer_lock during multi calls.
 #pragma once
@@ -28,5 +29,10 @@ void transfer_nonblocking(CURL *curl);
 // One pass: perform, poll at most 100 ms while anything runs, handle completions. Returns the
 // number of transfers still running after the perform step.
 int curl_multi_perform_once();
+// For a thread waiting on transfers: one pass when no other thread is driving; otherwise waits
+// for the end of the driver's current pass (at most 100 ms). Threads that find the loop busy
+// thus return as soon as a pass may have finished their transfers, instead of queueing on
+// transfer_lock behind a driver that takes it again at once.
+void transfer_wait();
 // 1 for 429, 520 and 524, the only temporary failures; 0 for every other code.
 int is_temporary_http_failure(long code);

@@ -121,43 +121,35 @@ void LinkTable_uninitialised_fill(LinkTable *linktbl)
         return;
 
     size_t next = 0;
-    // pending[0, settled) have all been answered. Replies come back roughly in request order, so
-    // this moves forward instead of every pass touching every link of a big table.
-    size_t settled = 0;
-    int running = 0;
+    // This fill's own requests still open: the window and the end are counted on them, never on
+    // the other threads' transfers, which may run for as long as somebody reads a big file.
+    std::atomic<int> outstanding{0};
     bool progress = CONFIG.log_level & LOG_DEBUG;
     std::string shown;
     while (true) {
-        while (next < pending.size() && running < FILL_WINDOW) {
-            Link_req_file_stat(pending[next++]);
-            running++;
+        while (next < pending.size() && outstanding.load() < FILL_WINDOW) {
+            outstanding.fetch_add(1);
+            Link_req_file_stat(pending[next++], &outstanding);
         }
-        while (settled < next && !uninitialised(pending[settled]))
-            settled++;
-        if (settled == pending.size())
+        if (outstanding.load() == 0)
             break;
         if (progress) {
-            int left = 0;
-            for (size_t i = settled; i < pending.size(); i++)
-                left += uninitialised(pending[i]);
+            int answered = static_cast<int>(next) - outstanding.load();
             if (!shown.empty())
                 erase_string(stderr, 64, shown.c_str());
-            shown = std::to_string(requests - left) + " / " + std::to_string(requests);
+            shown = std::to_string(answered) + " / " + std::to_string(requests);
             fputs(shown.c_str(), stderr);
         }
-        running = curl_multi_perform_once();
-        if (running > 0 || next < pending.size())
-            continue;
-        // Nothing of the whole process is running any more: what is left will not arrive.
-        for (Link *link : pending) {
-            if (uninitialised(link)) {
-                char *safe = url_for_log(link->f_url);
-                log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe);
-                checked_free(safe);
-                link->type = LINK_INVALID;
-            }
+        transfer_wait();
+    }
+    // Every request has been answered: a link still unconfirmed (a temporary failure) will not be.
+    for (Link *link : pending) {
+        if (uninitialised(link)) {
+            char *safe = url_for_log(link->f_url);
+            log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe);
+            checked_free(safe);
+            link->type = LINK_INVALID;
         }
-        break;
     }
     if (progress) {
         erase_string(stderr, 64, shown.c_str());
@@ -165,7 +157,7 @@ void LinkTable_uninitialised_fill(LinkTable *linktbl)
     }
 }
 
-void Link_req_file_stat(Link *link)
+void Link_req_file_stat(Link *link, std::atomic<int> *outstanding)
 {
     CURL *curl = Link_to_curl(link);
     set_option_result(curl_easy_setopt(curl, CURLOPT_NOBODY, 1L));
@@ -173,6 +165,7 @@ void Link_req_file_stat(Link *link)
     ResponseBuffer *buf = static_cast<ResponseBuffer *>(checked_calloc(1, sizeof(ResponseBuffer), HERE));
     buf->type = TRANSFER_FILESTAT;
     buf->link = link;
+    buf->outstanding = outstanding;
     set_option_result(curl_easy_setopt(curl, CURLOPT_PRIVATE, buf));
     // A body sent against the rules lands here rather than on standard output.
     set_option_result(curl_easy_setopt(curl, CURLOPT_WRITEDATA, buf));

@@ -133,9 +133,12 @@ void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html)
 LinkTable *LinkTable_new(const char *url);
 // Gives every parsed link without f_url its full URL and decoded name.
 void LinkTable_fill(LinkTable *linktbl);
-// Requests every uninitialised link at once and waits until none is left uninitialised.
+// Requests every uninitialised link, a window at a time, and waits for its own requests; a link
+// still unconfirmed after its answer (a temporary failure) becomes invalid.
 void LinkTable_uninitialised_fill(LinkTable *linktbl);
-void Link_req_file_stat(Link *link);
+// Starts a header request for the link; `outstanding`, when given, is counted down once the
+// request is released.
+void Link_req_file_stat(Link *link, std::atomic<int> *outstanding = nullptr);
 // Called by the transfer loop, under transfer_lock, for a finished header request.
 void Link_set_file_stat(Link *link, CURL *curl);
 

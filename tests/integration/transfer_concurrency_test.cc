@@ -117,3 +117,38 @@ TEST(TransferRules, TemporaryFailures)
     for (long code : {0L, 200L, 404L, 500L, 502L, 503L, 504L, 521L})
         EXPECT_EQ(is_temporary_http_failure(code), 0) << code;
 }
+
+TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
+{
+    FaultServer server;
+    const size_t size = 32 * 1024;
+    server.add_file("/slow.bin", pattern_bytes(size));
+    server.script("GET", "/slow.bin", {slow(1024, 100)}); // about 3 s
+    server.add_page("/d/", listing_page("d", {"ok.bin", "busy"}));
+    server.add_file("/d/ok.bin", "ok");
+    server.add_file("/d/busy", "busy");
+    server.script("HEAD", "/d/busy", {status(429)});
+    ASSERT_TRUE(server.start());
+
+    Link *slow_link = file_link(server.url("/slow.bin"), static_cast<int64_t>(size));
+    std::atomic<bool> downloaded{false};
+    std::thread reader([&] {
+        std::string got(size, '\0');
+        EXPECT_EQ(Link_download(slow_link, got.data(), got.size(), 0, nullptr), static_cast<int64_t>(size));
+        downloaded = true;
+    });
+    // Once the download is under way, a table is built: its fill waits for its own header
+    // requests, not for the other thread's transfer, and the one answered 429 ends invalid.
+    for (int i = 0; i < 100 && server.count("GET", "/slow.bin") == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    LinkTable *tbl = LinkTable_new(server.url("/d/").c_str());
+    EXPECT_FALSE(downloaded.load());
+    ASSERT_NE(tbl, nullptr);
+    for (int32_t i = 1; i < tbl->size; i++) {
+        std::string name = tbl->links[i]->linkname;
+        EXPECT_EQ(static_cast<char>(Link_type(tbl->links[i])), name == "busy" ? LINK_INVALID : LINK_FILE) << name;
+    }
+    reader.join();
+    LinkTable_free(tbl);
+    LinkTable_free(slow_link->linktbl);
+}
