@@ -86,12 +86,9 @@ void LinkTable_fill(LinkTable *linktbl)
         }
         strncpy(link->f_url, url, MAX_PATH_LEN);
         checked_free(url);
-        char *name = curl_easy_unescape(nullptr, link->linkname, 0, nullptr);
-        if (name) {
-            strncpy(link->linkname, name, MAX_FILENAME_LEN);
-            link->linkname[MAX_FILENAME_LEN] = '\0';
-            curl_free(name);
-        }
+        std::string name = link_name_decode(link->linkname);
+        strncpy(link->linkname, name.c_str(), MAX_FILENAME_LEN);
+        link->linkname[MAX_FILENAME_LEN] = '\0';
     }
 }
 

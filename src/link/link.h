@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <cstdint>
 #include <curl/curl.h>
 #include <pthread.h>
@@ -117,6 +118,9 @@ int url_origins_differ(const char *a, const char *b);
 int url_parse_origin(const char *url, size_t len, char *scheme, char *host, int32_t *port);
 // The listed name of an external link (heap string, possibly empty, never null).
 char *external_url_to_filename(const char *url);
+// A link name from its encoded form: percent-decoded, with every "/" of the result made "_";
+// a result that would be empty leaves the encoded form as it is.
+std::string link_name_decode(const char *encoded);
 // The cache key of a listing-mode URL, relative to the meta and data directories; never
 // reaches outside them. Heap string; null only for a null url.
 char *url_to_cache_path(const char *url);

@@ -18,9 +18,7 @@ LinkTable *single_LinkTable_new(const char *url)
     const char *slash = strrchr(url, '/');
     // A URL without any "/" is named after itself.
     const char *last = slash ? slash + 1 : url;
-    char *decoded = curl_easy_unescape(nullptr, last, 0, nullptr);
-    std::string name = decoded ? decoded : last;
-    curl_free(decoded);
+    std::string name = link_name_decode(last);
 
     LinkTable *linktbl = LinkTable_alloc(url);
     Link *link = Link_new(name.c_str(), LINK_UNINITIALISED_FILE);

@@ -151,13 +151,19 @@ char *external_url_to_filename(const char *url)
     size_t last = path.rfind('/');
     std::string name = last == std::string::npos ? path : path.substr(last + 1);
 
-    name = percent_decode(name.c_str());
+    return checked_strdup(link_name_decode(name.c_str()).c_str(), HERE);
+}
+
+std::string link_name_decode(const char *encoded)
+{
+    std::string name = percent_decode(encoded);
     // A decoded "%2F" must not make the name a path.
     for (char &c : name) {
         if (c == '/')
             c = '_';
     }
-    return checked_strdup(name.c_str(), HERE);
+    // Nor may a decoded "%00" leave no name at all.
+    return name.empty() ? encoded : name;
 }
 
 char *url_to_cache_path(const char *url)
