@@ -111,14 +111,6 @@ static Link *sonic_link_new(LinkType type, int32_t depth)
     return link;
 }
 
-// For a link that never reached a table.
-static void sonic_link_discard(Link *link)
-{
-    checked_free(link->sonic_id);
-    link->~Link();
-    checked_free(link);
-}
-
 static void sonic_set_id(Link *link, const char *value)
 {
     if (!link->sonic_id)
@@ -197,7 +189,7 @@ void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr)
     }
     // An empty name (a path ending in "/", an empty title) could never be looked up.
     if (!has_id || !has_name || link->linkname[0] == '\0') {
-        sonic_link_discard(link);
+        Link_free(link);
         return;
     }
     if (Link_type(link) == LINK_FILE) {
@@ -357,7 +349,7 @@ void XMLCALL XML_parser_id3_root(void *data, const char *elem, const char **attr
             }
         }
         if (!has_id || !has_name) {
-            sonic_link_discard(link);
+            Link_free(link);
             return;
         }
         LinkTable_add(sonic_index_table, link);

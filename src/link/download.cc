@@ -46,11 +46,12 @@ static CURL *Link_download_curl_setup(Link *link, ResponseBuffer *header, Respon
     return curl;
 }
 
-static void Link_download_cleanup(ResponseBuffer *header)
+// Drops the bytes a buffer holds, leaving it empty for another attempt.
+static void empty_buffer(ResponseBuffer *buf)
 {
-    checked_free(header->data);
-    header->data = nullptr;
-    header->size = 0;
+    checked_free(buf->data);
+    buf->data = nullptr;
+    buf->size = 0;
 }
 
 // Ends the attempt's hold on the segment's download record; after this no other thread
@@ -127,7 +128,7 @@ int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t o
 
         transfer_blocking(curl);
         range_check(&header);
-        Link_download_cleanup(&header);
+        empty_buffer(&header);
 
         long code = 0;
         CURLcode res = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
@@ -195,9 +196,7 @@ ResponseBuffer Link_download_full(Link *link)
     set_option_result(curl_easy_setopt(curl, CURLOPT_FILETIME, 1L));
 
     while (true) {
-        checked_free(buf.data);
-        buf.data = nullptr;
-        buf.size = 0;
+        empty_buffer(&buf);
         transferring_set(&buf, 1);
         transfer_blocking(curl);
 
@@ -216,9 +215,7 @@ ResponseBuffer Link_download_full(Link *link)
             char *safe = url_for_log(link->f_url);
             log_printf(LOG_WARNING, HERE, "cannot retrieve URL: %s, HTTP %ld\n", safe, code);
             checked_free(safe);
-            checked_free(buf.data);
-            buf.data = nullptr;
-            buf.size = 0;
+            empty_buffer(&buf);
             curl_easy_cleanup(curl);
             return buf;
         }

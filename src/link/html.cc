@@ -22,16 +22,6 @@ static const int32_t NAME_SET_CAPACITY = 4096;
 // thread's stack there.
 static const size_t MAX_TREE_DEPTH = 1000;
 
-// The position of the n-th "/" of `text`, or null.
-static const char *nth_slash(const char *text, int n)
-{
-    for (const char *p = text; *p; p++) {
-        if (*p == '/' && --n == 0)
-            return p;
-    }
-    return nullptr;
-}
-
 // The path of a base URL, from its third "/" on; "/" for a URL of scheme and host only; null
 // when the URL has fewer than two "/".
 static const char *base_path(const char *url)

@@ -74,6 +74,8 @@ extern pthread_mutex_t link_lock;
 // A new zeroed link: at most 255 characters of `name` in linkname and linkpath; one trailing
 // "/" is then dropped from linkname.
 Link *Link_new(const char *name, LinkType type);
+// Releases a link that belongs to no table (a table frees its own links).
+void Link_free(Link *link);
 // A new table holding only its head (name "/", LINK_HEAD, f_url = url cut to 1024).
 LinkTable *LinkTable_alloc(const char *url);
 void LinkTable_add(LinkTable *linktbl, Link *link);
@@ -111,6 +113,8 @@ uint32_t linkname_hash(const char *name);
 int linknames_equal(const char *a, const char *b);
 
 // ---- URL rules (url.cc) ----
+// The position of the n-th "/" of `text`, or null.
+const char *nth_slash(const char *text, int n);
 int is_absolute_url(const char *url);
 // 0 for the same scheme, host and port; 1 otherwise, and for anything unparsable.
 int url_origins_differ(const char *a, const char *b);

@@ -25,7 +25,7 @@ Link *Link_new(const char *name, LinkType type)
     return link;
 }
 
-static void Link_free(Link *link)
+void Link_free(Link *link)
 {
     checked_free(link->sonic_id);
     link->~Link();

@@ -37,8 +37,7 @@ static void replace_dot_dot(std::string &text)
         text.replace(pos, 2, "__");
 }
 
-// The position of the n-th "/" of `text`, or null.
-static const char *nth_slash(const char *text, int n)
+const char *nth_slash(const char *text, int n)
 {
     for (const char *p = text; *p; p++) {
         if (*p == '/' && --n == 0)
