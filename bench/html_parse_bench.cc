@@ -39,6 +39,10 @@ static void BM_ParseListing(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(page.size()));
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_ParseListing)->RangeMultiplier(10)->Range(1000, 100000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_ParseListing)
+    ->RangeMultiplier(10)
+    ->Range(1000, 100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 BENCHMARK_MAIN();

@@ -85,7 +85,8 @@ int main(int argc, char *argv[])
     struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
     if (fuse_opt_parse(&args, &options, OPTION_SPEC, nullptr) == -1)
         return 1;
-    struct fuse_operations ops {};
+    struct fuse_operations ops {
+    };
     ops.getattr = null_getattr;
     ops.open = null_open;
     ops.read = null_read;

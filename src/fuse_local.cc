@@ -156,7 +156,8 @@ static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
 
 int fuse_local_init(int argc, char **argv)
 {
-    struct fuse_operations ops {};
+    struct fuse_operations ops {
+    };
     ops.getattr = fs_getattr;
     ops.open = fs_open;
     ops.read = fs_read;

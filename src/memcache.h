@@ -24,7 +24,7 @@ struct ResponseBuffer {
     // its last use of the handle; the owner polls it without the lock. Buffers are returned by
     // value, so the field stays plain and every access goes through std::atomic_ref.
     int32_t transferring;
-    Link *link;         // TRANSFER_FILESTAT only
+    Link *link; // TRANSFER_FILESTAT only
     // TRANSFER_FILESTAT: the requests still open of the fill that made this one, counted down
     // when the request is released; null when nobody counts.
     std::atomic<int> *outstanding;

@@ -103,11 +103,10 @@ void erase_string(FILE *stream, size_t max, const char *text)
 }
 
 // The thread wrappers report the calling thread, the failed call and its error number.
-[[noreturn]] static void thread_call_failed(const char *call, int err, const char *file,
-                                            const char *func, int line)
+[[noreturn]] static void thread_call_failed(const char *call, int err, const char *file, const char *func,
+                                            int line)
 {
-    log_fatal(file, func, line, "%lx %s: %d, %s\n", thread_id(), call,
-              err, strerror(err));
+    log_fatal(file, func, line, "%lx %s: %d, %s\n", thread_id(), call, err, strerror(err));
 }
 
 void checked_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr, const char *file,
@@ -148,8 +147,7 @@ void checked_mutex_unlock(pthread_mutex_t *m, const char *file, const char *func
         thread_call_failed("pthread_mutex_unlock", err, file, func, line);
 }
 
-void checked_sem_init(sem_t *s, int pshared, unsigned int value, const char *file, const char *func,
-                      int line)
+void checked_sem_init(sem_t *s, int pshared, unsigned int value, const char *file, const char *func, int line)
 {
     if (sem_init(s, pshared, value))
         thread_call_failed("sem_init", errno, file, func, line);
@@ -182,8 +180,8 @@ int checked_sem_trywait(sem_t *s, const char *file, const char *func, int line)
     thread_call_failed("sem_trywait", errno, file, func, line);
 }
 
-void checked_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr, const char *file,
-                       const char *func, int line)
+void checked_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr, const char *file, const char *func,
+                       int line)
 {
     int err = pthread_cond_init(c, attr);
     if (err)
@@ -204,8 +202,7 @@ void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *fun
         thread_call_failed("pthread_cond_broadcast", err, file, func, line);
 }
 
-void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func,
-                       int line)
+void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func, int line)
 {
     int err = pthread_cond_wait(c, m);
     if (err)

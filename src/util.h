@@ -1,8 +1,8 @@
 // util.h: checked helpers. Every allocation, string copy and mutex, semaphore or condition
 // variable call goes through a wrapper that turns failure into the fatal path (log.h), so
 // callers never handle those failures; each takes the caller's site (HERE) and its fatal
-// message names that site. Also path joining, percent-encoding, the terminal eraser, the Sonic salt, digest and
-// hex helpers, and the scope guard over the checked lock wrappers. Owns no state.
+// message names that site. Also path joining, percent-encoding, the terminal eraser, the Sonic
+// salt, digest and hex helpers, and the scope guard over the checked lock wrappers. Owns no state.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +24,7 @@ void *checked_realloc(void *block, size_t size, const char *file, const char *fu
 void checked_free(void *block);
 // Canonical absolute path (into `resolved` or a new heap string), or null with errno set.
 // Never fatal: callers report the failure.
-char *checked_realpath(const char *path, char *resolved, const char *file, const char *func,
-                       int line);
+char *checked_realpath(const char *path, char *resolved, const char *file, const char *func, int line);
 // A new heap string joining the two with exactly one "/": "/a"+"/b", "/a/"+"b" and "/a"+"b"
 // give "/a/b"; ""+"/b" gives "/b"; "/a//"+"//b" gives "/a//b". Each part counts up to 1024
 // bytes. A null argument is fatal.
@@ -47,12 +46,11 @@ void checked_sem_wait(sem_t *s, const char *file, const char *func, int line);
 void checked_sem_post(sem_t *s, const char *file, const char *func, int line);
 // 0 when taken, -1 (silently) when the semaphore was zero; other failures are fatal.
 int checked_sem_trywait(sem_t *s, const char *file, const char *func, int line);
-void checked_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr, const char *file,
-                       const char *func, int line);
+void checked_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr, const char *file, const char *func,
+                       int line);
 void checked_cond_destroy(pthread_cond_t *c, const char *file, const char *func, int line);
 void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *func, int line);
-void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func,
-                       int line);
+void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func, int line);
 
 // Every byte of `text` but the unreserved letters, digits and "-._~" as "%XX" (upper-case hex).
 std::string percent_encode(const char *text);

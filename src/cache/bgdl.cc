@@ -64,13 +64,8 @@ void *Cache_bgdl(void *arg)
                    received);
     } else {
         ScopedLock guard(&cf->bitmap_lock, HERE);
-        int64_t content_length = cf->link->content_length;
-        int64_t last_start = content_length - content_length % cf->blksz;
-        // Only the file's last, partial segment may be shorter than a segment.
-        if (received != cf->blksz && offset != last_start)
-            log_printf(LOG_ERROR, HERE, "received %ld rather than %d, possible network error.\n", received,
-                       cf->blksz);
-        else if (Data_write(cf, buf, received, offset) == received)
+        if (Cache_segment_length_ok(cf, offset, received, HERE) &&
+            Data_write(cf, buf, received, offset) == received)
             Cache_segment_mark(cf, offset / cf->blksz);
     }
     checked_free(buf);

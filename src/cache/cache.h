@@ -76,6 +76,11 @@ int Cache_segment_present(const Cache *cf, int64_t index);
 // Marks segment `index` present; an index without a bitmap byte is ignored. Called with
 // bitmap_lock held, after the segment's bytes are in the data file.
 void Cache_segment_mark(Cache *cf, int64_t index);
+// Whether `received` bytes downloaded for the segment at seg_start are all it should have: a
+// whole segment, or any length for the file's last, partial one. Otherwise logs the error, at
+// the caller's site, and gives false. Called with bitmap_lock held.
+bool Cache_segment_length_ok(const Cache *cf, int64_t seg_start, int64_t received, const char *file,
+                             const char *func, int line);
 
 // Meta_create and Data_create return 0, or -1 (logged) when the file cannot be made.
 int Meta_create(Cache *cf);

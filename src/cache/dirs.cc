@@ -87,8 +87,7 @@ static char *CacheSystem_calc_dir(const char *url)
 
 void CacheSystem_init(const char *path, int calc_dir)
 {
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: initialise cf_lock;\n",
-               thread_id());
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: initialise cf_lock;\n", thread_id());
     checked_mutex_init(&cf_lock, nullptr, HERE);
 
     char *server_dir = calc_dir ? CacheSystem_calc_dir(path) : checked_strdup(path, HERE);

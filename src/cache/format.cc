@@ -42,6 +42,18 @@ void Cache_segment_mark(Cache *cf, int64_t index)
         cf->seg[index] = 1;
 }
 
+bool Cache_segment_length_ok(const Cache *cf, int64_t seg_start, int64_t received, const char *file,
+                             const char *func, int line)
+{
+    int64_t content_length = cf->link->content_length;
+    int64_t last_start = content_length - content_length % cf->blksz;
+    if (received == cf->blksz || seg_start == last_start)
+        return true;
+    log_printf(LOG_ERROR, file, func, line, "received %ld rather than %d, possible network error.\n",
+               received, cf->blksz);
+    return false;
+}
+
 int Meta_create(Cache *cf)
 {
     char *path = path_append(meta_dir, cf->fn);

@@ -131,13 +131,10 @@ static int64_t segment_fetch(Cache *cf, const Piece &pc)
     int64_t r = Link_download(cf->link, buf, static_cast<uint64_t>(cf->blksz), pc.seg_start, cf);
 
     checked_mutex_lock(&cf->bitmap_lock, HERE);
-    int64_t content_length = cf->link->content_length;
-    int64_t last_start = content_length - content_length % cf->blksz;
     int64_t result;
     if (r < 0) {
         result = r;
-    } else if (r != cf->blksz && pc.seg_start != last_start) {
-        log_printf(LOG_ERROR, HERE, "received %ld rather than %d, possible network error.\n", r, cf->blksz);
+    } else if (!Cache_segment_length_ok(cf, pc.seg_start, r, HERE)) {
         result = -EIO;
     } else if (r < pc.need) {
         log_printf(LOG_ERROR, HERE, "received %ld bytes, but required at least %ld bytes\n", r, pc.need);

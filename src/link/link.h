@@ -8,10 +8,10 @@
 #pragma once
 
 #include <atomic>
-#include <string>
 #include <cstdint>
 #include <curl/curl.h>
 #include <pthread.h>
+#include <string>
 #include <sys/types.h>
 
 #include "memcache.h"
@@ -35,10 +35,10 @@ enum LinkType : int32_t {
 
 // One directory entry. Always allocated zeroed by Link_new (or the loaders), never copied.
 struct Link {
-    LinkTable *linktbl;                   // the table holding this link; not owned
-    char linkname[MAX_FILENAME_LEN + 1];  // shown name, no trailing "/"
-    char linkpath[MAX_FILENAME_LEN + 1];  // reference as found in the listing
-    char f_url[MAX_PATH_LEN + 1];         // absolute URL of the entry
+    LinkTable *linktbl;                  // the table holding this link; not owned
+    char linkname[MAX_FILENAME_LEN + 1]; // shown name, no trailing "/"
+    char linkpath[MAX_FILENAME_LEN + 1]; // reference as found in the listing
+    char f_url[MAX_PATH_LEN + 1];        // absolute URL of the entry
     // type, content_length and time may change on an attached table (a re-request of
     // uninitialised links) while other threads read them: each is one atomic value.
     std::atomic<int32_t> type;

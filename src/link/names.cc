@@ -69,8 +69,8 @@ static void LinkHashSet_resize(LinkHashSet *set)
     int32_t old_capacity = set->capacity;
     char **old_items = set->items;
     set->capacity = old_capacity * 2;
-    set->items = static_cast<char **>(
-        checked_calloc(static_cast<size_t>(set->capacity), sizeof(char *), HERE));
+    set->items =
+        static_cast<char **>(checked_calloc(static_cast<size_t>(set->capacity), sizeof(char *), HERE));
     uint32_t mask = static_cast<uint32_t>(set->capacity) - 1;
     for (int32_t i = 0; i < old_capacity; i++) {
         if (!old_items[i])

@@ -34,8 +34,8 @@ CURL *Link_to_curl(Link *link)
     set_option_result(curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L));
     // HTTP/3 where libcurl can do it; a refusal falls back to HTTP/2 without a message.
     if (curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_3)))
-        set_option_result(curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
-                                           static_cast<long>(CURL_HTTP_VERSION_2_0)));
+        set_option_result(
+            curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2_0)));
     set_option_result(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L));
     set_option_result(curl_easy_setopt(curl, CURLOPT_SHARE, curl_share));
     set_option_result(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_memory_callback));

@@ -44,8 +44,8 @@ LinkTable *LinkTable_alloc(const char *url)
 
 void LinkTable_add(LinkTable *linktbl, Link *link)
 {
-    linktbl->links = static_cast<Link **>(checked_realloc(
-        linktbl->links, (static_cast<size_t>(linktbl->size) + 1) * sizeof(Link *), HERE));
+    linktbl->links = static_cast<Link **>(
+        checked_realloc(linktbl->links, (static_cast<size_t>(linktbl->size) + 1) * sizeof(Link *), HERE));
     linktbl->links[linktbl->size] = link;
     link->linktbl = linktbl;
     linktbl->size++;

@@ -12,7 +12,6 @@
 namespace
 {
 
-
 bool has_header(const Fetched &f, const std::string &line)
 {
     return f.headers.find(line + "\r\n") != std::string::npos;

@@ -146,7 +146,8 @@ TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
     ASSERT_NE(tbl, nullptr);
     for (int32_t i = 1; i < tbl->size; i++) {
         std::string name = tbl->links[i]->linkname;
-        EXPECT_EQ(static_cast<char>(Link_type(tbl->links[i])), name == "busy" ? LINK_INVALID : LINK_FILE) << name;
+        EXPECT_EQ(static_cast<char>(Link_type(tbl->links[i])), name == "busy" ? LINK_INVALID : LINK_FILE)
+            << name;
     }
     reader.join();
     LinkTable_free(tbl);

@@ -19,8 +19,8 @@
 
 namespace fs = std::filesystem;
 using cache_test::CacheDirTest;
-using cache_test::read_file;
 using cache_test::fixture;
+using cache_test::read_file;
 using testing::HasSubstr;
 
 namespace

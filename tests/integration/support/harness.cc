@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <curl/curl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -353,8 +353,8 @@ std::vector<std::string> child_environment(const std::vector<std::string> &chang
 }
 
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                   const std::string &out_path, const std::string &err_path, const std::string &cwd,
-                   std::string *why)
+            const std::string &out_path, const std::string &err_path, const std::string &cwd,
+            std::string *why)
 {
     std::string program = find_program(argv.at(0));
     if (program.empty()) {

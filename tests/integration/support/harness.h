@@ -21,10 +21,10 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <curl/curl.h>
 #include <map>
 #include <set>
-#include <ctime>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -96,7 +96,8 @@ std::vector<std::string> child_environment(const std::vector<std::string> &chang
 // error appended to the two files (they may be one), in `cwd` when not empty. 0, with *why set,
 // on failure.
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-            const std::string &out_path, const std::string &err_path, const std::string &cwd, std::string *why);
+            const std::string &out_path, const std::string &err_path, const std::string &cwd,
+            std::string *why);
 // Waits up to timeout_ms for `pid` to end; true, with its wait status, when it did (or when it
 // is no child of ours any more).
 bool wait_exit(pid_t pid, int timeout_ms, int *status);
