@@ -355,20 +355,9 @@ int parse_arg_list(int argc, char **argv, char ***fuse_argv, int *fuse_argc, int
 
 char *get_XDG_CONFIG_HOME()
 {
-    const char *xdg = getenv("XDG_CONFIG_HOME");
-    if (xdg)
-        return checked_strndup(xdg, MAX_PATH_LEN, HERE);
-    const char *home = getenv("HOME");
-    if (home)
-        return path_append(home, "/.config");
-    log_printf(LOG_WARNING, HERE, "$HOME is unset\n");
-    char *cwd = checked_realpath("./", nullptr, HERE);
-    if (!cwd) {
+    char *base = xdg_base_dir("XDG_CONFIG_HOME", "/.config", HERE);
+    if (!base)
         log_printf(LOG_WARNING, HERE, "Could not get config directory\n");
-        return nullptr;
-    }
-    char *base = path_append(cwd, "/.config");
-    checked_free(cwd);
     return base;
 }
 

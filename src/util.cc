@@ -209,6 +209,23 @@ void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, 
         thread_call_failed("pthread_cond_wait", err, file, func, line);
 }
 
+char *xdg_base_dir(const char *env, const char *suffix, const char *file, const char *func, int line)
+{
+    const char *xdg = getenv(env);
+    if (xdg)
+        return checked_strndup(xdg, 1024, file, func, line);
+    const char *home = getenv("HOME");
+    if (home)
+        return path_append(home, suffix);
+    log_printf(LOG_WARNING, file, func, line, "$HOME is unset\n");
+    char *cwd = checked_realpath("./", nullptr, file, func, line);
+    if (!cwd)
+        return nullptr;
+    char *base = path_append(cwd, suffix);
+    checked_free(cwd);
+    return base;
+}
+
 std::string percent_encode(const char *text)
 {
     static const char HEX[] = "0123456789ABCDEF";

@@ -52,6 +52,11 @@ void checked_cond_destroy(pthread_cond_t *c, const char *file, const char *func,
 void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *func, int line);
 void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func, int line);
 
+// A base directory of the XDG rules: $`env` (cut to 1024 bytes) when set, even empty; else
+// $HOME + suffix; else, after the warning "$HOME is unset" at the caller's site, the current
+// directory + suffix. A heap string, or null when the current directory cannot be resolved.
+char *xdg_base_dir(const char *env, const char *suffix, const char *file, const char *func, int line);
+
 // Every byte of `text` but the unreserved letters, digits and "-._~" as "%XX" (upper-case hex).
 std::string percent_encode(const char *text);
 

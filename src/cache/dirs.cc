@@ -34,18 +34,9 @@ char *CacheSystem_get_cache_dir()
 {
     if (CONFIG.cache_location)
         return checked_strdup(CONFIG.cache_location, HERE);
-    const char *xdg = getenv("XDG_CACHE_HOME");
-    if (xdg)
-        return checked_strndup(xdg, 1024, HERE);
-    const char *home = getenv("HOME");
-    if (home)
-        return path_append(home, "/.cache");
-    log_printf(LOG_WARNING, HERE, "$HOME is unset\n");
-    char *cwd = checked_realpath("./", nullptr, HERE);
-    if (!cwd)
+    char *root = xdg_base_dir("XDG_CACHE_HOME", "/.cache", HERE);
+    if (!root)
         log_fatal(HERE, "Could not create cache directory\n");
-    char *root = path_append(cwd, "/.cache");
-    checked_free(cwd);
     return root;
 }
 
