@@ -72,6 +72,18 @@ int Cache_exist(const char *key)
     return meta_bad || data_bad;
 }
 
+// Removes both files of a key; a failure other than "not there" is logged at the caller's site
+// when `report`.
+static void unlink_pair(const char *key, bool report, const char *file, const char *func, int line)
+{
+    for (const char *dir : {meta_dir, data_dir}) {
+        char *path = path_append(dir, key);
+        if (unlink(path) && errno != ENOENT && report)
+            log_printf(LOG_ERROR, file, func, line, "unlink(): %s\n", strerror(errno));
+        checked_free(path);
+    }
+}
+
 void Cache_delete(const char *path)
 {
     Link *link = path_to_Link(path);
@@ -85,14 +97,7 @@ void Cache_delete(const char *path)
             LinkTable_unref(link->linktbl);
         return;
     }
-    char *meta = path_append(meta_dir, key);
-    char *data = path_append(data_dir, key);
-    if (unlink(meta) && errno != ENOENT)
-        log_printf(LOG_ERROR, HERE, "unlink(): %s\n", strerror(errno));
-    if (unlink(data) && errno != ENOENT)
-        log_printf(LOG_ERROR, HERE, "unlink(): %s\n", strerror(errno));
-    checked_free(meta);
-    checked_free(data);
+    unlink_pair(key, true, HERE);
     checked_free(key);
     if (link)
         LinkTable_unref(link->linktbl);
@@ -149,12 +154,7 @@ int Cache_create(const char *path)
     // this file's cache; the filesystem then reads it without one.
     if (data_made || Cache_exist(key)) {
         log_printf(LOG_ERROR, HERE, "Cache file creation failed for %s\n", path);
-        char *meta = path_append(meta_dir, key);
-        char *data = path_append(data_dir, key);
-        unlink(meta);
-        unlink(data);
-        checked_free(meta);
-        checked_free(data);
+        unlink_pair(key, false, HERE);
         checked_free(key);
         LinkTable_unref(link->linktbl);
         return 1;
