@@ -113,14 +113,13 @@ static Link *sonic_link_new(LinkType type, int32_t depth)
 
 static void sonic_set_id(Link *link, const char *value)
 {
-    if (!link->sonic_id)
-        link->sonic_id = static_cast<char *>(checked_calloc(MAX_FILENAME_LEN + 1, 1, HERE));
-    strncpy(link->sonic_id, value, MAX_FILENAME_LEN);
+    checked_free(link->sonic_id);
+    link->sonic_id = checked_strndup(value, MAX_FILENAME_LEN, HERE);
 }
 
 static void sonic_set_name(Link *link, const char *value)
 {
-    strncpy(link->linkname, value, MAX_FILENAME_LEN);
+    Link_set_name(link, value);
 }
 
 // The server's dates are UTC, with ".000Z" or without any fraction: only the fields up to the
@@ -194,7 +193,7 @@ void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr)
     }
     if (Link_type(link) == LINK_FILE) {
         char *url = sonic_stream_link(link->sonic_id);
-        strncpy(link->f_url, url, MAX_PATH_LEN);
+        Link_set_url(link, url);
         checked_free(url);
     }
     LinkTable_add(linktbl, link);
@@ -206,16 +205,16 @@ void sonic_sanitise_linknames(LinkTable *linktbl)
         Link *link = linktbl->links[i];
         // "." and ".." are taken by the directory itself and its parent: an entry of that name
         // could never be opened.
-        if (!strcmp(link->linkname, "."))
-            strcpy(link->linkname, "__DOT__");
-        else if (!strcmp(link->linkname, ".."))
-            strcpy(link->linkname, "__DOTDOT__");
-        else if (!strcmp(link->linkname, "/"))
-            strcpy(link->linkname, "__FORWARD-SLASH__");
-        for (char *c = link->linkname; *c; c++) {
-            if (*c == '/')
-                *c = '-';
-        }
+        std::string name = link->linkname;
+        if (name == ".")
+            name = "__DOT__";
+        else if (name == "..")
+            name = "__DOTDOT__";
+        else if (name == "/")
+            name = "__FORWARD-SLASH__";
+        std::replace(name.begin(), name.end(), '/', '-');
+        if (name != link->linkname)
+            Link_set_name(link, name.c_str());
         if (link->next)
             sonic_sanitise_linknames(link->next);
     }

@@ -84,11 +84,9 @@ void LinkTable_fill(LinkTable *linktbl)
         } else {
             url = path_append(base, link->linkpath);
         }
-        strncpy(link->f_url, url, MAX_PATH_LEN);
+        Link_set_url(link, url);
         checked_free(url);
-        std::string name = link_name_decode(link->linkname);
-        strncpy(link->linkname, name.c_str(), MAX_FILENAME_LEN);
-        link->linkname[MAX_FILENAME_LEN] = '\0';
+        Link_set_name(link, link_name_decode(link->linkname).c_str());
     }
 }
 

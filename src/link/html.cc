@@ -106,7 +106,7 @@ static void add_external_link(const char *href, LinkTable *linktbl, LinkHashSet 
         LinkType type = end > 0 && href[end - 1] == '/' ? LINK_UNINITIALISED_DIR : LINK_UNINITIALISED_FILE;
         if (LinkHashSet_add(set, name) == 1) {
             Link *link = Link_new(name, type);
-            strncpy(link->f_url, href, MAX_PATH_LEN);
+            Link_set_url(link, href);
             LinkTable_add(linktbl, link);
         }
     }

@@ -34,11 +34,14 @@ enum LinkType : int32_t {
 };
 
 // One directory entry. Always allocated zeroed by Link_new (or the loaders), never copied.
+// Its strings are heap strings at their own length (a directory of 200,000 entries must not
+// cost fixed-size arrays per entry), never null, set only through Link_set_text, and not
+// changed once the table is published to other threads.
 struct Link {
-    LinkTable *linktbl;                  // the table holding this link; not owned
-    char linkname[MAX_FILENAME_LEN + 1]; // shown name, no trailing "/"
-    char linkpath[MAX_FILENAME_LEN + 1]; // reference as found in the listing
-    char f_url[MAX_PATH_LEN + 1];        // absolute URL of the entry
+    LinkTable *linktbl; // the table holding this link; not owned
+    char *linkname;     // shown name, no trailing "/"; at most 255 bytes
+    char *linkpath;     // reference as found in the listing; at most 255 bytes
+    char *f_url;        // absolute URL of the entry; at most 1024 bytes
     // type, content_length and time may change on an attached table (a re-request of
     // uninitialised links) while other threads read them: each is one atomic value.
     std::atomic<int32_t> type;
@@ -46,7 +49,7 @@ struct Link {
     LinkTable *next; // child table of a directory; guarded by link_lock
     std::atomic<int64_t> time;
     Cache *cache_ptr; // the open Cache of this file; guarded by cf_lock
-    char *sonic_id;   // Sonic mode: 256-byte heap string, else null
+    char *sonic_id;   // Sonic mode: the server's id (at most 255 bytes), else null
     int32_t sonic_depth;
 };
 
@@ -76,6 +79,17 @@ extern pthread_mutex_t link_lock;
 Link *Link_new(const char *name, LinkType type);
 // Releases a link that belongs to no table (a table frees its own links).
 void Link_free(Link *link);
+// Replaces one of a link's strings (linkname, linkpath, f_url) with a copy of at most `max`
+// bytes of `value`. The empty string is shared, not allocated.
+void Link_set_text(char *&field, const char *value, size_t max);
+inline void Link_set_name(Link *link, const char *name)
+{
+    Link_set_text(link->linkname, name, MAX_FILENAME_LEN);
+}
+inline void Link_set_url(Link *link, const char *url)
+{
+    Link_set_text(link->f_url, url, MAX_PATH_LEN);
+}
 // A new table holding only its head (name "/", LINK_HEAD, f_url = url cut to 1024).
 LinkTable *LinkTable_alloc(const char *url);
 void LinkTable_add(LinkTable *linktbl, Link *link);

@@ -4,6 +4,7 @@
 // first to relock attaches its own and the other frees its copy.
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "cache/cache.h"
@@ -22,7 +23,7 @@ LinkTable *single_LinkTable_new(const char *url)
 
     LinkTable *linktbl = LinkTable_alloc(url);
     Link *link = Link_new(name.c_str(), LINK_UNINITIALISED_FILE);
-    strncpy(link->f_url, url, MAX_PATH_LEN);
+    Link_set_url(link, url);
     LinkTable_add(linktbl, link);
     LinkTable_uninitialised_fill(linktbl);
     LinkTable_print(linktbl);
@@ -90,7 +91,9 @@ static LinkTable *build_table(Link *link, bool walk)
 static const int32_t INDEX_FROM_SIZE = 32;
 
 struct LinkNameIndex {
-    std::unordered_map<std::string, Link *> first; // a name's first link from index 1
+    // A name's first link from index 1. The keys are the links' own names, which stay put
+    // while the table lives.
+    std::unordered_map<std::string_view, Link *> first;
 };
 
 void LinkNameIndex_free(LinkNameIndex *index)
@@ -116,7 +119,7 @@ static Link *find_link(LinkTable *linktbl, const char *name)
         for (int32_t i = 1; i < linktbl->size; i++)
             linktbl->name_index->first.emplace(linktbl->links[i]->linkname, linktbl->links[i]);
     }
-    auto found = linktbl->name_index->first.find(std::string(name, strnlen(name, MAX_FILENAME_LEN)));
+    auto found = linktbl->name_index->first.find(std::string_view(name, strnlen(name, MAX_FILENAME_LEN)));
     return found == linktbl->name_index->first.end() ? nullptr : found->second;
 }
 

@@ -2,6 +2,7 @@
 #include <cassert>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "config.h"
 #include "link/link.h"
@@ -13,21 +14,43 @@ char *root_url;
 int32_t root_url_len;
 pthread_mutex_t link_lock = PTHREAD_MUTEX_INITIALIZER;
 
+// The one empty string every link shares: most heads have no name and no linkpath is kept
+// in a table loaded from disk.
+static char EMPTY_TEXT[1] = "";
+
+static void release_text(char *text)
+{
+    if (text != EMPTY_TEXT)
+        checked_free(text);
+}
+
+void Link_set_text(char *&field, const char *value, size_t max)
+{
+    char *copy = value[0] ? checked_strndup(value, max, HERE) : EMPTY_TEXT;
+    if (field)
+        release_text(field);
+    field = copy;
+}
+
 Link *Link_new(const char *name, LinkType type)
 {
     Link *link = new (checked_calloc(1, sizeof(Link), HERE)) Link{};
-    strncpy(link->linkname, name, MAX_FILENAME_LEN);
-    strncpy(link->linkpath, name, MAX_FILENAME_LEN);
+    Link_set_text(link->linkpath, name, MAX_FILENAME_LEN);
+    std::string shown(link->linkpath);
+    if (!shown.empty() && shown.back() == '/')
+        shown.pop_back();
+    Link_set_name(link, shown.c_str());
+    Link_set_url(link, "");
     link->type = type;
-    size_t len = strlen(link->linkname);
-    if (len > 0 && link->linkname[len - 1] == '/')
-        link->linkname[len - 1] = '\0';
     return link;
 }
 
 void Link_free(Link *link)
 {
     checked_free(link->sonic_id);
+    release_text(link->linkname);
+    release_text(link->linkpath);
+    release_text(link->f_url);
     link->~Link();
     checked_free(link);
 }
@@ -37,7 +60,7 @@ LinkTable *LinkTable_alloc(const char *url)
     LinkTable *linktbl = static_cast<LinkTable *>(checked_calloc(1, sizeof(LinkTable), HERE));
     Link *head = Link_new("/", LINK_HEAD);
     LinkTable_add(linktbl, head);
-    strncpy(head->f_url, url, MAX_PATH_LEN);
+    Link_set_url(head, url);
     assert(linktbl->size == 1);
     return linktbl;
 }

@@ -26,6 +26,14 @@ static char *table_file_path(const char *cache_path)
     return path;
 }
 
+// A string as a field of `size` bytes: its bytes, then zeros up to the size.
+static void write_fixed(const char *text, size_t size, FILE *fp)
+{
+    std::string field(text, strnlen(text, size));
+    field.resize(size, '\0');
+    fwrite(field.data(), size, 1, fp);
+}
+
 int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path)
 {
     char *path = table_file_path(cache_path);
@@ -53,8 +61,8 @@ int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path)
         int32_t type = link->type;
         int64_t content_length = link->content_length;
         int64_t time = link->time;
-        fwrite(link->linkname, MAX_FILENAME_LEN, 1, fp);
-        fwrite(link->f_url, MAX_PATH_LEN, 1, fp);
+        write_fixed(link->linkname, MAX_FILENAME_LEN, fp);
+        write_fixed(link->f_url, MAX_PATH_LEN, fp);
         fwrite(&type, sizeof(type), 1, fp);
         fwrite(&content_length, sizeof(content_length), 1, fp);
         fwrite(&time, sizeof(time), 1, fp);
@@ -129,14 +137,18 @@ LinkTable *LinkTable_disk_open(const char *cache_path)
             int32_t type = 0;
             int64_t content_length = 0;
             int64_t time = 0;
-            ok = read_field(link->linkname, MAX_FILENAME_LEN, fp) &&
-                 read_field(link->f_url, MAX_PATH_LEN, fp) && read_field(&type, sizeof(type), fp) &&
+            char name[MAX_FILENAME_LEN + 1] = {};
+            char url[MAX_PATH_LEN + 1] = {};
+            ok = read_field(name, MAX_FILENAME_LEN, fp) && read_field(url, MAX_PATH_LEN, fp) &&
+                 read_field(&type, sizeof(type), fp) &&
                  read_field(&content_length, sizeof(content_length), fp) &&
                  read_field(&time, sizeof(time), fp);
             if (!ok) {
                 log_printf(LOG_ERROR, HERE, "Corrupted LinkTable at index %d!\n", i);
                 break;
             }
+            Link_set_name(link, name);
+            Link_set_url(link, url);
             link->type = type;
             link->content_length = content_length;
             link->time = time;

@@ -88,7 +88,7 @@ class CacheRead : public testing::Test
         root_url_len = static_cast<int32_t>(url.size()) - 1;
         root_link_table = LinkTable_alloc(url.c_str());
         Link *link = Link_new("f.bin", LINK_FILE);
-        snprintf(link->f_url, sizeof(link->f_url), "%s", server.url("/f.bin").c_str());
+        Link_set_url(link, server.url("/f.bin").c_str());
         link->content_length = SIZE;
         link->time = FAULT_SERVER_MTIME;
         LinkTable_add(root_link_table, link);

@@ -33,7 +33,7 @@ inline Link *file_link(const std::string &url, int64_t length)
 {
     LinkTable *tbl = LinkTable_alloc(url.c_str());
     Link *link = Link_new("file", LINK_FILE);
-    strncpy(link->f_url, url.c_str(), MAX_PATH_LEN);
+    Link_set_url(link, url.c_str());
     link->content_length = length;
     LinkTable_add(tbl, link);
     return link;

@@ -26,7 +26,7 @@ TEST_F(TransferLoop, BlockingWaiterCompletesAnotherThreadsHeaderRequest)
     // can complete it.
     LinkTable *stat_tbl = LinkTable_alloc(server.url("/").c_str());
     Link *stat_link = Link_new("stat.bin", LINK_UNINITIALISED_FILE);
-    strncpy(stat_link->f_url, server.url("/stat.bin").c_str(), MAX_PATH_LEN);
+    Link_set_url(stat_link, server.url("/stat.bin").c_str());
     LinkTable_add(stat_tbl, stat_link);
     Link_req_file_stat(stat_link);
 

@@ -63,7 +63,7 @@ class CacheLifecycle : public CacheDirTest
     Link *add(const char *name, const char *below_root, int64_t size)
     {
         Link *link = Link_new(name, LINK_FILE);
-        snprintf(link->f_url, sizeof(link->f_url), "http://127.0.0.1/pub/%s", below_root);
+        Link_set_url(link, (std::string("http://127.0.0.1/pub/") + below_root).c_str());
         link->content_length = size;
         link->time = MTIME;
         LinkTable_add(root_link_table, link);

@@ -194,7 +194,7 @@ TEST(LinkTable, PrintCountsEveryLinkNotConfirmedAsInvalid)
     for (const auto &l : links)
         LinkTable_add(linktbl, Link_new(l.name, l.type));
     linktbl->links[1]->content_length = 1234;
-    strcpy(linktbl->links[1]->f_url, "http://h/pub/file");
+    Link_set_url(linktbl->links[1], "http://h/pub/file");
 
     testing::internal::CaptureStderr();
     LinkTable_print(linktbl);

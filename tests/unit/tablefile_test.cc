@@ -32,7 +32,7 @@ Link *add(LinkTable *linktbl, const std::string &name, const std::string &url, L
           int64_t time)
 {
     Link *link = Link_new(name.c_str(), type);
-    strncpy(link->f_url, url.c_str(), MAX_PATH_LEN);
+    Link_set_url(link, url.c_str());
     link->content_length = size;
     link->time = time;
     LinkTable_add(linktbl, link);
