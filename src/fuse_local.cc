@@ -25,12 +25,12 @@ static int fs_getattr(const char *path, struct stat *stbuf, struct fuse_file_inf
         stbuf->st_mode = S_IFDIR | 0755;
         stbuf->st_nlink = 1;
     } else {
-        Link *link = path_to_Link(path);
+        LinkRef link(path_to_Link(path));
         if (!link)
             return -ENOENT;
         stbuf->st_mtim.tv_sec = link->time;
         stbuf->st_mtim.tv_nsec = 0;
-        switch (Link_type(link)) {
+        switch (Link_type(link.get())) {
         case LINK_FILE: {
             int64_t length = link->content_length;
             stbuf->st_mode = S_IFREG | 0444;
@@ -45,10 +45,8 @@ static int fs_getattr(const char *path, struct stat *stbuf, struct fuse_file_inf
             stbuf->st_nlink = 1;
             break;
         default:
-            LinkTable_unref(link->linktbl);
             return -ENOENT;
         }
-        LinkTable_unref(link->linktbl);
     }
     stbuf->st_uid = getuid();
     stbuf->st_gid = getgid();

@@ -13,10 +13,13 @@
 #include <curl/curl.h>
 #include <pthread.h>
 
-extern CURLM *curl_multi;
+#include "util.h"
+
+extern Mutex transfer_lock;
+// libcurl's multi handle is not thread-safe: every call on it holds transfer_lock.
+extern CURLM *curl_multi PT_GUARDED_BY(transfer_lock);
 extern CURLSH *curl_share;
-extern pthread_mutex_t curl_lock;
-extern pthread_mutex_t transfer_lock;
+extern Mutex curl_lock;
 
 // Before every other libcurl call of the process and before any thread exists.
 void NetworkSystem_init();

@@ -10,8 +10,38 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <string>
+#include <ctime>
 
 #include "log.h"
+
+// clang's thread-safety analysis (-Wthread-safety): every lock of the program is a Mutex, a
+// capability; fields say which lock guards them and functions which locks they need. Other
+// compilers see nothing.
+#if defined(__clang__)
+#define THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define THREAD_ANNOTATION(x)
+#endif
+#define CAPABILITY(x) THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) THREAD_ANNOTATION(pt_guarded_by(x))
+#define ACQUIRED_BEFORE(...) THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) THREAD_ANNOTATION(assert_capability(x))
+#define RETURN_CAPABILITY(x) THREAD_ANNOTATION(lock_returned(x))
+#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
+
+// A pthread mutex the analysis can follow. Made at run time with checked_mutex_init, or
+// statically with MUTEX_INITIALIZER; either way error-checking.
+struct CAPABILITY("mutex") Mutex {
+    pthread_mutex_t m;
+};
+#define MUTEX_INITIALIZER {PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP}
 
 // Zeroed memory; a null result is fatal unless count or size is 0.
 void *checked_calloc(size_t count, size_t size, const char *file, const char *func, int line);
@@ -34,11 +64,13 @@ void erase_string(FILE *stream, size_t max, const char *text);
 
 // Without attributes the mutex is made error-checking, so a relock or a foreign unlock ends the
 // process instead of hanging.
-void checked_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr, const char *file,
-                        const char *func, int line);
-void checked_mutex_destroy(pthread_mutex_t *m, const char *file, const char *func, int line);
-void checked_mutex_lock(pthread_mutex_t *m, const char *file, const char *func, int line);
-void checked_mutex_unlock(pthread_mutex_t *m, const char *file, const char *func, int line);
+void checked_mutex_init(Mutex *m, const pthread_mutexattr_t *attr, const char *file, const char *func,
+                        int line);
+void checked_mutex_destroy(Mutex *m, const char *file, const char *func, int line);
+void checked_mutex_lock(Mutex *m, const char *file, const char *func, int line) ACQUIRE(*m);
+void checked_mutex_unlock(Mutex *m, const char *file, const char *func, int line) RELEASE(*m);
+// true when taken; false when another thread holds it. Other failures are fatal.
+bool checked_mutex_trylock(Mutex *m, const char *file, const char *func, int line) TRY_ACQUIRE(true, *m);
 void checked_sem_init(sem_t *s, int pshared, unsigned int value, const char *file, const char *func,
                       int line);
 void checked_sem_destroy(sem_t *s, const char *file, const char *func, int line);
@@ -50,7 +82,10 @@ void checked_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr, const 
                        int line);
 void checked_cond_destroy(pthread_cond_t *c, const char *file, const char *func, int line);
 void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *func, int line);
-void checked_cond_wait(pthread_cond_t *c, pthread_mutex_t *m, const char *file, const char *func, int line);
+void checked_cond_wait(pthread_cond_t *c, Mutex *m, const char *file, const char *func, int line) REQUIRES(*m);
+// As checked_cond_wait, but gives up at the CLOCK_REALTIME time `until`: false then.
+bool checked_cond_timedwait(pthread_cond_t *c, Mutex *m, const struct timespec *until, const char *file,
+                            const char *func, int line) REQUIRES(*m);
 
 // A base directory of the XDG rules: $`env` (cut to 1024 bytes) when set, even empty; else
 // $HOME + suffix; else, after the warning "$HOME is unset" at the caller's site, the current
@@ -75,20 +110,20 @@ char *generate_md5sum(const char *str);
 char *str_to_hex(const char *str);
 
 // Holds a mutex for one scope through the checked wrappers; every way out unlocks.
-class ScopedLock
+class SCOPED_CAPABILITY ScopedLock
 {
   public:
-    ScopedLock(pthread_mutex_t *m, const char *file, const char *func, int line)
+    ScopedLock(Mutex *m, const char *file, const char *func, int line) ACQUIRE(m)
         : m_(m), file_(file), func_(func), line_(line)
     {
         checked_mutex_lock(m_, file_, func_, line_);
     }
-    ~ScopedLock() { checked_mutex_unlock(m_, file_, func_, line_); }
+    ~ScopedLock() RELEASE() { checked_mutex_unlock(m_, file_, func_, line_); }
     ScopedLock(const ScopedLock &) = delete;
     ScopedLock &operator=(const ScopedLock &) = delete;
 
   private:
-    pthread_mutex_t *m_;
+    Mutex *m_;
     const char *file_, *func_;
     int line_;
 };

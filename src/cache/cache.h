@@ -16,6 +16,7 @@
 #include <semaphore.h>
 
 #include "memcache.h"
+#include "util.h"
 
 struct Link;
 
@@ -23,7 +24,7 @@ struct Link;
 extern int cache_system_enabled;
 extern char *meta_dir;
 extern char *data_dir;
-extern pthread_mutex_t cf_lock;
+extern Mutex cf_lock;
 
 // The cache root: --cache-location, $XDG_CACHE_HOME, $HOME/.cache, or ./.cache. Heap string.
 char *CacheSystem_get_cache_dir();
@@ -58,10 +59,10 @@ struct Cache {
     int32_t blksz;
     int64_t segbc;
     char *seg; // one byte per segment, 1 = present; guarded by bitmap_lock
-    pthread_mutex_t seek_lock;
-    pthread_mutex_t bitmap_lock;
+    Mutex seek_lock;
+    Mutex bitmap_lock;
     sem_t bgdl_sem;
-    pthread_mutex_t active_dl_lock;
+    Mutex active_dl_lock;
     ActiveDownload *active_downloads; // newest first
     int32_t waiter_count;
     pthread_cond_t waiter_cond;

@@ -15,7 +15,7 @@
 int cache_system_enabled;
 char *meta_dir;
 char *data_dir;
-pthread_mutex_t cf_lock;
+Mutex cf_lock;
 
 static const char CACHEDIR_TAG[] = "Signature: 8a477f597d28d172789f06886806bc55\n"
                                    "# This file is a cache directory tag created by tarnwick.\n"

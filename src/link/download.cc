@@ -234,10 +234,8 @@ int64_t path_download(const char *path, char *output_buf, uint64_t size, int64_t
 {
     if (!path)
         log_fatal(HERE, "NULL path supplied\n");
-    Link *link = path_to_Link(path);
+    LinkRef link(path_to_Link(path));
     if (!link)
         return -ENOENT;
-    int64_t result = Link_download(link, output_buf, size, offset, nullptr);
-    LinkTable_unref(link->linktbl);
-    return result;
+    return Link_download(link.get(), output_buf, size, offset, nullptr);
 }

@@ -3,8 +3,11 @@
 // the HTML listing parser, table filling and refresh, table files on disk, path resolution,
 // and the request set-up and downloads of a link.
 // link_lock is a leaf: no other lock is taken while it is held. It guards every table's
-// refcount, orphaned, parent and parent_link, and every link's next. Tables are built
-// unlocked and attached under it.
+// refcount, orphaned, parent, parent_link and name index, and every link's next. Tables are
+// built unlocked and attached under it.
+// References: LinkTable_ref_locked and LinkTable_unref_locked are the only code that changes a
+// refcount; every other function (LinkTable_ref, LinkTable_unref, the walks of path.cc, the
+// LinkRef guard) goes through them.
 #pragma once
 
 #include <atomic>
@@ -15,10 +18,13 @@
 #include <sys/types.h>
 
 #include "memcache.h"
+#include "util.h"
 
 struct Cache;
 struct LinkTable;
 struct LinkNameIndex;
+
+extern Mutex link_lock;
 
 #define MAX_FILENAME_LEN 255
 #define MAX_PATH_LEN 1024
@@ -46,7 +52,7 @@ struct Link {
     // uninitialised links) while other threads read them: each is one atomic value.
     std::atomic<int32_t> type;
     std::atomic<int64_t> content_length;
-    LinkTable *next; // child table of a directory; guarded by link_lock
+    LinkTable *next GUARDED_BY(link_lock); // child table of a directory
     std::atomic<int64_t> time;
     Cache *cache_ptr; // the open Cache of this file; guarded by cf_lock
     char *sonic_id;   // Sonic mode: the server's id (at most 255 bytes), else null
@@ -58,20 +64,19 @@ struct LinkTable {
     int32_t size;
     int64_t index_time;
     Link **links;
-    int32_t refcount; // guarded by link_lock
-    int32_t orphaned; // guarded by link_lock
-    LinkTable *parent;
-    Link *parent_link;
-    // The links of a large table by name, made by the first look-up in it (path.cc); guarded
-    // by link_lock. Not part of the table file.
-    LinkNameIndex *name_index;
+    int32_t refcount GUARDED_BY(link_lock);
+    int32_t orphaned GUARDED_BY(link_lock);
+    LinkTable *parent GUARDED_BY(link_lock);
+    Link *parent_link GUARDED_BY(link_lock);
+    // The links of a large table by name, made by the first look-up in it (path.cc). Not part
+    // of the table file.
+    LinkNameIndex *name_index GUARDED_BY(link_lock);
 };
 
 extern LinkTable *root_link_table;
 // The mounted URL, set by LinkSystem_init before the root table is built; null before.
 extern char *root_url;
 extern int32_t root_url_len;
-extern pthread_mutex_t link_lock;
 
 // ---- tables (table.cc) ----
 // A new zeroed link: at most 255 characters of `name` in linkname and linkpath; one trailing
@@ -95,12 +100,21 @@ LinkTable *LinkTable_alloc(const char *url);
 void LinkTable_add(LinkTable *linktbl, Link *link);
 // Frees the table, its links and every child table below; ignores references and parents.
 void LinkTable_free(LinkTable *linktbl);
+// One reference more; `opened` (a directory handle, not a look-up) also clears the orphan
+// mark. Called with link_lock held.
+void LinkTable_ref_locked(LinkTable *linktbl, bool opened) REQUIRES(link_lock);
+// One reference less. An orphaned table that drops to 0 is detached from its parent entry and
+// returned, for LinkTable_free_released outside the lock; otherwise null. Called with
+// link_lock held.
+LinkTable *LinkTable_unref_locked(LinkTable *linktbl) REQUIRES(link_lock);
+// Frees a table LinkTable_unref_locked released, and gives back its hold on its parent, which
+// may free that one in turn, and so on up. Called without link_lock.
+void LinkTable_free_released(LinkTable *linktbl) EXCLUDES(link_lock);
 // refcount + 1 and orphaned = 0, under link_lock.
-void LinkTable_ref(LinkTable *linktbl);
-void LinkTable_mark_orphaned(LinkTable *linktbl);
+void LinkTable_ref(LinkTable *linktbl) EXCLUDES(link_lock);
+void LinkTable_mark_orphaned(LinkTable *linktbl) EXCLUDES(link_lock);
 // Drops one reference; an orphaned table at 0 is detached and freed, and so on up the parents.
-// Called without link_lock held.
-void LinkTable_unref(LinkTable *linktbl);
+void LinkTable_unref(LinkTable *linktbl) EXCLUDES(link_lock);
 // The URL whose origin is the mounted server's: the root table's, or while the root table is
 // being built the mounted URL; null before start-up.
 const char *mounted_origin_url();
@@ -174,10 +188,46 @@ void LinkNameIndex_free(LinkNameIndex *index);
 LinkTable *LinkSystem_init(const char *url);
 LinkTable *single_LinkTable_new(const char *url);
 // The link named by `path` with one reference taken on its linktbl (release it with
-// LinkTable_unref(link->linktbl)), or null. "/" names no link.
-Link *path_to_Link(const char *path);
+// LinkTable_unref(link->linktbl), or hold it in a LinkRef), or null. "/" names no link.
+Link *path_to_Link(const char *path) EXCLUDES(link_lock);
 // The table of a directory path with LinkTable_ref semantics, or null.
-LinkTable *path_to_LinkTable(const char *path);
+LinkTable *path_to_LinkTable(const char *path) EXCLUDES(link_lock);
+// The table below the directory entry `link`: its `next`, or one built now with `build`, with
+// link_lock released, and attached. The entry's table is held across the build; an attached
+// table keeps that hold as its own on its parent, while a lost race (another thread attached
+// first: its table is taken and the new one freed) or a failed build gives it back. Null when
+// the build failed. Called with link_lock held, returns with it held; when it returns null,
+// nothing found before the call may be used.
+LinkTable *Link_child_table(Link *link, LinkTable *(*build)(Link *)) REQUIRES(link_lock);
+
+// A look-up's reference on the table that holds a link (from path_to_Link), released on every
+// way out of the scope.
+class LinkRef
+{
+  public:
+    explicit LinkRef(Link *link) : link_(link) {}
+    ~LinkRef()
+    {
+        if (link_)
+            LinkTable_unref(link_->linktbl);
+    }
+    LinkRef(const LinkRef &) = delete;
+    LinkRef &operator=(const LinkRef &) = delete;
+
+    Link *get() const { return link_; }
+    Link *operator->() const { return link_; }
+    explicit operator bool() const { return link_ != nullptr; }
+    // Hands the reference on to the caller: the guard then releases nothing.
+    Link *release()
+    {
+        Link *link = link_;
+        link_ = nullptr;
+        return link;
+    }
+
+  private:
+    Link *link_;
+};
 
 // ---- requests and downloads (request.cc, download.cc) ----
 // A new easy handle for the link's f_url with every common option; owned by the caller.

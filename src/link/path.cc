@@ -64,7 +64,7 @@ LinkTable *LinkSystem_init(const char *url)
 
 // A directory entry's table, built by the builder of the mode; null when it cannot be built.
 // Only confirmed directories are built: a file is never fetched as if it were a listing.
-static LinkTable *build_table(Link *link, bool walk)
+static LinkTable *build_table(Link *link)
 {
     if (Link_type(link) != LINK_DIR)
         return nullptr;
@@ -80,8 +80,6 @@ static LinkTable *build_table(Link *link, bool walk)
     case MODE_SINGLE_FILE:
         return single_LinkTable_new(link->f_url);
     default:
-        if (walk)
-            log_fatal(HERE, "Invalid CONFIG.mode\n");
         log_fatal(HERE, "Invalid CONFIG.mode: %d\n", CONFIG.mode);
     }
 }
@@ -101,9 +99,8 @@ void LinkNameIndex_free(LinkNameIndex *index)
     delete index;
 }
 
-// The first link from index 1 whose name equals `name` over at most 255 characters. Called
-// with link_lock held.
-static Link *find_link(LinkTable *linktbl, const char *name)
+// The first link from index 1 whose name equals `name` over at most 255 characters.
+static Link *find_link(LinkTable *linktbl, const char *name) REQUIRES(link_lock)
 {
     if (linktbl->size < 2)
         return nullptr;
@@ -123,24 +120,41 @@ static Link *find_link(LinkTable *linktbl, const char *name)
     return found == linktbl->name_index->first.end() ? nullptr : found->second;
 }
 
-// Frees a table whose last reference the walk held, when it is orphaned. Called with
-// link_lock held; returns with it held.
-static void release_built_parent(LinkTable *linktbl)
+LinkTable *Link_child_table(Link *link, LinkTable *(*build)(Link *))
 {
-    linktbl->refcount--;
-    if (linktbl->refcount != 0 || !linktbl->orphaned)
-        return;
-    LinkTable *parent = linktbl->parent;
-    if (linktbl->parent_link)
-        linktbl->parent_link->next = nullptr;
+    if (link->next)
+        return link->next;
+    LinkTable *parent = link->linktbl;
+    LinkTable_ref_locked(parent, false);
     checked_mutex_unlock(&link_lock, HERE);
-    LinkTable_free(linktbl);
-    LinkTable_unref(parent);
+    LinkTable *built = build(link);
     checked_mutex_lock(&link_lock, HERE);
+    if (built && !link->next) {
+        // The hold taken for the build is now the new table's hold on its parent.
+        link->next = built;
+        built->parent = parent;
+        built->parent_link = link;
+        return built;
+    }
+    // The other thread's table won; it holds the parent, so giving back this hold frees nothing.
+    if (built) {
+        LinkTable_free(built);
+        LinkTable_unref_locked(parent);
+        return link->next;
+    }
+    // A failed build: the parent may have been orphaned and released meanwhile, in which case
+    // this hold was its last.
+    LinkTable *released = LinkTable_unref_locked(parent);
+    if (released) {
+        checked_mutex_unlock(&link_lock, HERE);
+        LinkTable_free_released(released);
+        checked_mutex_lock(&link_lock, HERE);
+    }
+    return nullptr;
 }
 
-// The walk below the root, with link_lock held.
-static Link *path_to_Link_recursive(char *path, LinkTable *linktbl)
+// The walk below `linktbl` along `path` (a private copy it may cut up).
+static Link *walk(char *path, LinkTable *linktbl) REQUIRES(link_lock)
 {
     while (linktbl) {
         if (*path == '/')
@@ -151,38 +165,17 @@ static Link *path_to_Link_recursive(char *path, LinkTable *linktbl)
         if (path[len - 1] == '/')
             path[len - 1] = '\0';
         char *slash = strchr(path, '/');
-        if (!slash) {
-            Link *link = find_link(linktbl, path);
-            if (link)
-                link->linktbl->refcount++;
-            return link;
-        }
-        *slash = '\0';
+        if (slash)
+            *slash = '\0';
         Link *link = find_link(linktbl, path);
         if (!link)
             return nullptr;
-        if (!link->next) {
-            if (Link_type(link) != LINK_DIR)
-                return nullptr;
-            // Keep the current table alive while the lock is released for the build.
-            linktbl->refcount++;
-            checked_mutex_unlock(&link_lock, HERE);
-            LinkTable *built = build_table(link, true);
-            checked_mutex_lock(&link_lock, HERE);
-            if (!built) {
-                release_built_parent(linktbl);
-                return nullptr;
-            }
-            if (link->next) {
-                LinkTable_free(built);
-                linktbl->refcount--;
-            } else {
-                link->next = built;
-                built->parent = linktbl;
-                built->parent_link = link;
-            }
+        if (!slash) {
+            LinkTable_ref_locked(link->linktbl, false);
+            return link;
         }
-        linktbl = link->next;
+        // An intermediate component that names a file or an invalid entry is not found.
+        linktbl = Link_child_table(link, build_table);
         path = slash + 1;
     }
     return nullptr;
@@ -190,13 +183,10 @@ static Link *path_to_Link_recursive(char *path, LinkTable *linktbl)
 
 Link *path_to_Link(const char *path)
 {
+    std::string copy(path, strnlen(path, MAX_PATH_LEN));
     log_printf(LOG_LINK_LOCK_DEBUG, HERE, "thread %lx: locking link_lock;\n", thread_id());
     checked_mutex_lock(&link_lock, HERE);
-    char *copy = strndup(path, MAX_PATH_LEN);
-    if (!copy)
-        log_fatal(HERE, "cannot allocate memory\n");
-    Link *link = path_to_Link_recursive(copy, root_link_table);
-    free(copy);
+    Link *link = walk(copy.data(), root_link_table);
     log_printf(LOG_LINK_LOCK_DEBUG, HERE, "thread %lx: unlocking link_lock;\n", thread_id());
     checked_mutex_unlock(&link_lock, HERE);
     return link;
@@ -206,49 +196,21 @@ LinkTable *path_to_LinkTable(const char *path)
 {
     if (strcmp(path, "/") == 0) {
         ScopedLock guard(&link_lock, HERE);
-        if (root_link_table) {
-            root_link_table->refcount++;
-            root_link_table->orphaned = 0;
-        }
+        if (root_link_table)
+            LinkTable_ref_locked(root_link_table, true);
         return root_link_table;
     }
-    Link *link = path_to_Link(path);
+    LinkRef link(path_to_Link(path));
     if (!link)
         return nullptr;
-
-    checked_mutex_lock(&link_lock, HERE);
-    LinkTable *next = link->next;
-    if (next) {
-        next->refcount++;
-        next->orphaned = 0;
-        checked_mutex_unlock(&link_lock, HERE);
-        LinkTable_unref(link->linktbl);
-        return next;
+    LinkTable *linktbl;
+    {
+        ScopedLock guard(&link_lock, HERE);
+        linktbl = Link_child_table(link.get(), build_table);
+        if (linktbl)
+            LinkTable_ref_locked(linktbl, true);
     }
-    checked_mutex_unlock(&link_lock, HERE);
-
-    LinkTable *built = build_table(link, false);
-    if (!built) {
-        LinkTable_unref(link->linktbl);
-        return nullptr;
-    }
-    checked_mutex_lock(&link_lock, HERE);
-    if (link->next) {
-        LinkTable_free(built);
-        built = link->next;
-    } else {
-        link->next = built;
-        built->parent = link->linktbl;
-        built->parent_link = link;
-        if (built->parent)
-            built->parent->refcount++;
-    }
-    built->refcount++;
-    built->orphaned = 0;
-    checked_mutex_unlock(&link_lock, HERE);
-
-    if (CONFIG.invalid_refresh)
-        LinkTable_uninitialised_fill(built);
-    LinkTable_unref(link->linktbl);
-    return built;
+    if (linktbl && CONFIG.invalid_refresh)
+        LinkTable_uninitialised_fill(linktbl);
+    return linktbl;
 }

@@ -12,7 +12,7 @@
 LinkTable *root_link_table;
 char *root_url;
 int32_t root_url_len;
-pthread_mutex_t link_lock = PTHREAD_MUTEX_INITIALIZER;
+Mutex link_lock = MUTEX_INITIALIZER;
 
 // The one empty string every link shares: most heads have no name and no linkpath is kept
 // in a table loaded from disk.
@@ -74,7 +74,8 @@ void LinkTable_add(LinkTable *linktbl, Link *link)
     linktbl->size++;
 }
 
-void LinkTable_free(LinkTable *linktbl)
+// A table being freed is unreachable: nobody else can hold link_lock for it.
+void LinkTable_free(LinkTable *linktbl) NO_THREAD_SAFETY_ANALYSIS
 {
     if (!linktbl)
         return;
@@ -90,13 +91,42 @@ void LinkTable_free(LinkTable *linktbl)
     checked_free(linktbl);
 }
 
+void LinkTable_ref_locked(LinkTable *linktbl, bool opened)
+{
+    linktbl->refcount++;
+    if (opened)
+        linktbl->orphaned = 0;
+}
+
+LinkTable *LinkTable_unref_locked(LinkTable *linktbl)
+{
+    linktbl->refcount--;
+    if (linktbl->refcount != 0 || !linktbl->orphaned)
+        return nullptr;
+    if (linktbl->parent_link)
+        linktbl->parent_link->next = nullptr;
+    return linktbl;
+}
+
+void LinkTable_free_released(LinkTable *linktbl)
+{
+    // A freed table gives back its hold on its parent, which may free that one in turn.
+    while (linktbl) {
+        LinkTable *parent = linktbl->parent;
+        LinkTable_free(linktbl);
+        if (!parent)
+            return;
+        ScopedLock guard(&link_lock, HERE);
+        linktbl = LinkTable_unref_locked(parent);
+    }
+}
+
 void LinkTable_ref(LinkTable *linktbl)
 {
     if (!linktbl)
         return;
     ScopedLock guard(&link_lock, HERE);
-    linktbl->refcount++;
-    linktbl->orphaned = 0;
+    LinkTable_ref_locked(linktbl, true);
 }
 
 void LinkTable_mark_orphaned(LinkTable *linktbl)
@@ -109,21 +139,14 @@ void LinkTable_mark_orphaned(LinkTable *linktbl)
 
 void LinkTable_unref(LinkTable *linktbl)
 {
-    // A freed table releases its hold on its parent, which may free that one in turn.
-    while (linktbl) {
-        LinkTable *parent;
-        {
-            ScopedLock guard(&link_lock, HERE);
-            linktbl->refcount--;
-            if (linktbl->refcount != 0 || !linktbl->orphaned)
-                return;
-            parent = linktbl->parent;
-            if (linktbl->parent_link)
-                linktbl->parent_link->next = nullptr;
-        }
-        LinkTable_free(linktbl);
-        linktbl = parent;
+    if (!linktbl)
+        return;
+    LinkTable *released;
+    {
+        ScopedLock guard(&link_lock, HERE);
+        released = LinkTable_unref_locked(linktbl);
     }
+    LinkTable_free_released(released);
 }
 
 const char *mounted_origin_url()

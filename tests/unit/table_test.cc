@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "config.h"
 #include "link/link.h"
@@ -12,14 +13,38 @@
 
 namespace {
 
+// What the next build of Link_child_table yields, in place of a listing from the network; and,
+// when set, a table another thread attaches to the same entry while the build runs.
+LinkTable *next_build;
+LinkTable *racing_table;
+// Run while the build goes on, link_lock released, as another thread would.
+void (*during_build)();
+
+LinkTable *prepared_build(Link *link) NO_THREAD_SAFETY_ANALYSIS
+{
+    if (during_build) {
+        during_build();
+        during_build = nullptr;
+    }
+    if (racing_table) {
+        ScopedLock guard(&link_lock, HERE);
+        link->next = racing_table;
+        racing_table->parent = link->linktbl;
+        racing_table->parent_link = link;
+        LinkTable_ref_locked(link->linktbl, false);
+        racing_table = nullptr;
+    }
+    LinkTable *built = next_build;
+    next_build = nullptr;
+    return built;
+}
+
 // Attaches `child` below the directory entry `entry` the way path resolution does.
 void attach(Link *entry, LinkTable *child)
 {
+    next_build = child;
     ScopedLock guard(&link_lock, HERE);
-    entry->next = child;
-    child->parent = entry->linktbl;
-    child->parent_link = entry;
-    entry->linktbl->refcount++;
+    EXPECT_EQ(Link_child_table(entry, prepared_build), child);
 }
 
 Link *add_dir(LinkTable *linktbl, const char *name)
@@ -98,11 +123,16 @@ TEST(LinkTable, AddAppendsInOrder)
 TEST(LinkTable, NullTablesAreIgnored)
 {
     CONFIG.log_level = LOG_INFO;
+    testing::internal::CaptureStderr();
     LinkTable_free(nullptr);
     LinkTable_ref(nullptr);
     LinkTable_mark_orphaned(nullptr);
     LinkTable_unref(nullptr);
     LinkTable_print(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // link_lock was given back on every way out: it is free now.
+    EXPECT_TRUE(checked_mutex_trylock(&link_lock, HERE));
+    checked_mutex_unlock(&link_lock, HERE);
 }
 
 // root -> a -> b, as a path walk leaves them: attached, no references of their own.
@@ -180,6 +210,72 @@ TEST_F(LinkTableTree, RefClearsTheOrphanMark)
     LinkTable_unref(b);
     EXPECT_EQ(entry_b->next, b);
     EXPECT_EQ(b->refcount, 0);
+}
+
+TEST_F(LinkTableTree, ChildTableBuildRaces)
+{
+    // The entry already has its table: nothing is built.
+    {
+        ScopedLock guard(&link_lock, HERE);
+        EXPECT_EQ(Link_child_table(entry_a, prepared_build), a);
+    }
+    EXPECT_EQ(a->refcount, 1);
+
+    // Another thread attached first: its table is taken, the new one freed, and the parent keeps
+    // exactly the winner's hold.
+    Link *entry_c = add_dir(a, "c/");
+    LinkTable *winner = LinkTable_alloc("http://h/a/c/");
+    racing_table = winner;
+    next_build = LinkTable_alloc("http://h/a/c/");
+    {
+        ScopedLock guard(&link_lock, HERE);
+        EXPECT_EQ(Link_child_table(entry_c, prepared_build), winner);
+    }
+    EXPECT_EQ(entry_c->next, winner);
+    EXPECT_EQ(a->refcount, 2); // b's and c's holds
+
+    // A failed build attaches nothing and gives its hold back.
+    Link *entry_d = add_dir(a, "d/");
+    {
+        ScopedLock guard(&link_lock, HERE);
+        EXPECT_EQ(Link_child_table(entry_d, prepared_build), nullptr);
+    }
+    EXPECT_EQ(entry_d->next, nullptr);
+    EXPECT_EQ(a->refcount, 2);
+}
+
+LinkTable *orphaned_during_build;
+
+TEST_F(LinkTableTree, FailedBuildFreesAParentOrphanedMeanwhile)
+{
+    // A directory handle on b is released while a table below b is being built, and that build
+    // fails: the build's hold was b's last, so b goes, and with it b's hold on a.
+    Link *entry_c = add_dir(b, "c/");
+    LinkTable_ref(b);
+    orphaned_during_build = b;
+    during_build = [] {
+        LinkTable_mark_orphaned(orphaned_during_build);
+        LinkTable_unref(orphaned_during_build);
+    };
+    {
+        ScopedLock guard(&link_lock, HERE);
+        EXPECT_EQ(Link_child_table(entry_c, prepared_build), nullptr);
+    }
+    EXPECT_EQ(entry_b->next, nullptr);
+    EXPECT_EQ(entry_a->next, a);
+    EXPECT_EQ(a->refcount, 0);
+}
+
+TEST(LinkTableDeathTest, LinkLockIsErrorChecking)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            checked_mutex_lock(&link_lock, HERE);
+            alarm(10); // an ordinary mutex would hang here
+            checked_mutex_lock(&link_lock, HERE);
+        },
+        testing::ExitedWithCode(1), "pthread_mutex_lock: 35");
 }
 
 TEST(LinkTable, PrintCountsEveryLinkNotConfirmedAsInvalid)

@@ -36,7 +36,7 @@ TEST(CheckedMutexDeathTest, MisuseOfAnErrorCheckingMutexEndsTheProcess)
     // A relock by the holder would hang an ordinary mutex; this one reports EDEADLK.
     EXPECT_EXIT(
         {
-            pthread_mutex_t m;
+            Mutex m;
             checked_mutex_init(&m, nullptr, HERE);
             checked_mutex_lock(&m, "caller.cc", "caller_fn", 42);
             alarm(10); // a mutex that is not error-checking hangs here: end it another way
@@ -47,7 +47,7 @@ TEST(CheckedMutexDeathTest, MisuseOfAnErrorCheckingMutexEndsTheProcess)
     // Unlocking a mutex this thread does not hold.
     EXPECT_EXIT(
         {
-            pthread_mutex_t m;
+            Mutex m;
             checked_mutex_init(&m, nullptr, HERE);
             checked_mutex_unlock(&m, "caller.cc", "caller_fn", 42);
         },
@@ -56,7 +56,7 @@ TEST(CheckedMutexDeathTest, MisuseOfAnErrorCheckingMutexEndsTheProcess)
 
 TEST(CheckedMutex, ScopedLockReleasesOnEveryWayOut)
 {
-    pthread_mutex_t m;
+    Mutex m;
     checked_mutex_init(&m, nullptr, HERE);
     for (int i = 0; i < 2; i++) {
         ScopedLock guard(&m, HERE);
@@ -64,7 +64,7 @@ TEST(CheckedMutex, ScopedLockReleasesOnEveryWayOut)
             continue;
     }
     // Still locked would make this an EBUSY failure; still held would make the relock fatal.
-    EXPECT_EQ(pthread_mutex_trylock(&m), 0);
+    EXPECT_TRUE(checked_mutex_trylock(&m, HERE));
     checked_mutex_unlock(&m, HERE);
     checked_mutex_destroy(&m, HERE);
 }
