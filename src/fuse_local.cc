@@ -15,8 +15,17 @@
 #include "link/link.h"
 #include "log.h"
 
-// The file handle of a file read without the cache while the cache system runs.
-static const uint64_t FS_NO_CACHE = UINT64_MAX;
+// What an open of a file found, for the life of its handle: the link, whose table stays
+// referenced until fs_release, and the file's Cache when it is read through the cache.
+struct FileHandle {
+    Link *link;
+    Cache *cf; // null: read from the server
+};
+
+static FileHandle *file_handle(const struct fuse_file_info *fi)
+{
+    return reinterpret_cast<FileHandle *>(fi->fh);
+}
 
 static int fs_getattr(const char *path, struct stat *stbuf, struct fuse_file_info *) noexcept
 {
@@ -56,57 +65,57 @@ static int fs_getattr(const char *path, struct stat *stbuf, struct fuse_file_inf
 static int fs_open(const char *path, struct fuse_file_info *fi) noexcept
 {
     log_printf(LOG_INFO, HERE, "%s\n", path);
-    Link *link = path_to_Link(path);
+    LinkRef link(path_to_Link(path));
     if (!link)
         return -ENOENT;
-    int result = 0;
     // The mount is read-only: any open for writing is refused.
-    if ((fi->flags & O_ACCMODE) != O_RDONLY) {
-        result = -EROFS;
-    } else if (cache_system_enabled) {
-        int64_t n = link->content_length;
+    if ((fi->flags & O_ACCMODE) != O_RDONLY)
+        return -EROFS;
+    int64_t n = link->content_length;
+    Cache *cf = nullptr;
+    if (cache_system_enabled) {
         if (n == 0) {
-            fi->fh = 0;
-        } else if (n < 0 || n < CONFIG.cache_min_size ||
-                   static_cast<uint64_t>(n) > static_cast<uint64_t>(CONFIG.cache_max_size)) {
-            fi->fh = FS_NO_CACHE;
-        } else {
-            Cache *cf = Cache_open(path);
-            if (cf) {
-                fi->fh = reinterpret_cast<uint64_t>(cf);
-            } else {
-                // A cache that cannot be opened (disk full, directory unwritable) must not end
-                // the mount: this file is served from the server directly.
+            fi->fh = 0; // nothing to read, nothing to hold
+            return 0;
+        }
+        if (n > 0 && n >= CONFIG.cache_min_size &&
+            static_cast<uint64_t>(n) <= static_cast<uint64_t>(CONFIG.cache_max_size)) {
+            cf = Cache_open(link.get());
+            // A cache that cannot be opened (disk full, directory unwritable) must not end the
+            // mount: this file is served from the server directly.
+            if (!cf)
                 log_printf(LOG_ERROR, HERE, "Cache file creation failure for %s.\n", path);
-                fi->fh = FS_NO_CACHE;
-            }
         }
     }
-    LinkTable_unref(link->linktbl);
-    return result;
+    FileHandle *fh = new FileHandle{};
+    fh->link = link.release();
+    fh->cf = cf;
+    fi->fh = reinterpret_cast<uint64_t>(fh);
+    return 0;
 }
 
-static int fs_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) noexcept
+static int fs_read(const char *, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) noexcept
 {
+    FileHandle *fh = file_handle(fi);
+    if (!fh)
+        return 0;
     int64_t result;
-    if (cache_system_enabled) {
-        if (fi->fh == 0)
-            return 0;
-        if (fi->fh == FS_NO_CACHE)
-            result = path_download(path, buf, size, offset);
-        else
-            result = Cache_read(reinterpret_cast<Cache *>(fi->fh), buf, static_cast<int64_t>(size), offset);
-    } else {
-        result = path_download(path, buf, size, offset);
-    }
+    if (fh->cf)
+        result = Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset);
+    else
+        result = Link_download(fh->link, buf, size, offset, nullptr);
     return static_cast<int>(result);
 }
 
 static int fs_release(const char *path, struct fuse_file_info *fi) noexcept
 {
     log_printf(LOG_INFO, HERE, "%s\n", path);
-    if (cache_system_enabled && fi->fh != 0 && fi->fh != FS_NO_CACHE)
-        Cache_close(reinterpret_cast<Cache *>(fi->fh));
+    FileHandle *fh = file_handle(fi);
+    if (!fh)
+        return 0;
+    Cache_close(fh->cf);
+    LinkTable_unref(fh->link->linktbl);
+    delete fh;
     return 0;
 }
 

@@ -105,13 +105,17 @@ void ActiveDownload_unref(ActiveDownload *ad);
 void Cache_waiter_decrement(Cache *cf);
 
 // ---- lifecycle (lifecycle.cc) ----
-// The file's Cache, shared by its openers, with its files validated or rebuilt; or null.
-Cache *Cache_open(const char *path);
-void Cache_close(Cache *cf);
+// The link's Cache, shared by its openers, with its files validated or rebuilt; or null. The
+// caller holds a look-up reference on the link's table for the call; a new Cache takes one of
+// its own, which its last close gives back.
+Cache *Cache_open(Link *link) EXCLUDES(cf_lock);
+void Cache_close(Cache *cf) EXCLUDES(cf_lock);
 // 0 when both files of `key` exist and are not empty, 1 otherwise (a lone survivor is removed).
 int Cache_exist(const char *key);
-void Cache_delete(const char *path);
-int Cache_create(const char *path);
+// Removes the pair of the link's cache files.
+void Cache_delete(Link *link);
+// Makes the pair anew, with an empty bitmap: 0, or 1 when it cannot be made.
+int Cache_create(Link *link);
 Cache *Cache_alloc();
 void Cache_free(Cache *cf);
 

@@ -33,17 +33,17 @@ static char *sonic_id_to_key(const char *id)
 }
 
 // The name of both files of the link's cached file below meta_dir and data_dir: the cache
-// path of its URL (listing), its server id (Sonic), or the mount path (single file). A heap
-// string, or null when the mode gives none.
-static char *Cache_key(Link *link, const char *path)
+// path of its URL (listing), its server id (Sonic), or its mount path (single file, where the
+// file sits alone in the root). A heap string, or null when the mode gives none.
+static char *Cache_key(const Link *link)
 {
     switch (CONFIG.mode) {
     case MODE_LISTING:
-        return link ? url_to_cache_path(link->f_url) : nullptr;
+        return url_to_cache_path(link->f_url);
     case MODE_SONIC:
-        return link && link->sonic_id ? sonic_id_to_key(link->sonic_id) : nullptr;
+        return link->sonic_id ? sonic_id_to_key(link->sonic_id) : nullptr;
     case MODE_SINGLE_FILE:
-        return checked_strdup(path, HERE);
+        return checked_strdup(("/" + std::string(link->linkname)).c_str(), HERE);
     default:
         log_fatal(HERE, "Invalid CONFIG.mode\n");
     }
@@ -84,40 +84,28 @@ static void unlink_pair(const char *key, bool report, const char *file, const ch
     }
 }
 
-void Cache_delete(const char *path)
+void Cache_delete(Link *link)
 {
-    Link *link = path_to_Link(path);
-    if (!link && CONFIG.mode != MODE_SINGLE_FILE)
-        return;
-    char *key = Cache_key(link, path);
+    char *key = Cache_key(link);
     if (!key) {
         if (CONFIG.mode == MODE_LISTING)
             log_printf(LOG_ERROR, HERE, "Failed to derive cache key from URL: %s\n", link->f_url);
-        if (link)
-            LinkTable_unref(link->linktbl);
         return;
     }
     unlink_pair(key, true, HERE);
     checked_free(key);
-    if (link)
-        LinkTable_unref(link->linktbl);
 }
 
-int Cache_create(const char *path)
+int Cache_create(Link *link)
 {
-    Link *link = path_to_Link(path);
-    if (!link)
-        return 1;
     int64_t content_length = link->content_length;
     if (content_length == 0) {
         log_printf(LOG_ERROR, HERE, "Zero-length files are not supported in cache system\n");
-        LinkTable_unref(link->linktbl);
         return 1;
     }
-    char *key = Cache_key(link, path);
+    char *key = Cache_key(link);
     if (!key) {
         log_printf(LOG_ERROR, HERE, "Failed to derive cache key/name from URL or linkname\n");
-        LinkTable_unref(link->linktbl);
         return 1;
     }
 
@@ -128,40 +116,31 @@ int Cache_create(const char *path)
     cf->segbc = segment_count(content_length, cf->blksz);
     cf->seg = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->segbc), 1, HERE));
 
+    int result = 0;
     if (Meta_create(cf)) {
-        Cache_free(cf);
-        checked_free(key);
-        LinkTable_unref(link->linktbl);
-        return 1;
-    }
-    if (Meta_open(cf)) {
+        result = 1;
+    } else if (Meta_open(cf)) {
         log_printf(LOG_ERROR, HERE, "cannot open metadata file, %s.\n", key);
-        Cache_free(cf);
-        checked_free(key);
-        LinkTable_unref(link->linktbl);
-        return 1;
+        result = 1;
+    } else {
+        if (Meta_write(cf))
+            log_printf(LOG_ERROR, HERE, "Meta_write() failed!\n");
+        if (fclose(cf->mfp))
+            log_printf(LOG_ERROR, HERE, "cannot close metadata after write, %s.\n", strerror(errno));
+        cf->mfp = nullptr;
+        int data_made = Data_create(cf);
+        log_printf(LOG_CACHE_DEBUG, HERE, "Flushing cache file for %s after creating.\n", key);
+        // Files that could not be made whole (a full disk, an unwritable cache directory) fail
+        // this file's cache; the filesystem then reads it without one.
+        if (data_made || Cache_exist(key)) {
+            log_printf(LOG_ERROR, HERE, "Cache file creation failed for %s\n", key);
+            unlink_pair(key, false, HERE);
+            result = 1;
+        }
     }
-    if (Meta_write(cf))
-        log_printf(LOG_ERROR, HERE, "Meta_write() failed!\n");
-    if (fclose(cf->mfp))
-        log_printf(LOG_ERROR, HERE, "cannot close metadata after write, %s.\n", strerror(errno));
-    cf->mfp = nullptr;
-    int data_made = Data_create(cf);
-
-    log_printf(LOG_CACHE_DEBUG, HERE, "Flushing cache file for %s after creating.\n", key);
     Cache_free(cf);
-    // Files that could not be made whole (a full disk, an unwritable cache directory) fail
-    // this file's cache; the filesystem then reads it without one.
-    if (data_made || Cache_exist(key)) {
-        log_printf(LOG_ERROR, HERE, "Cache file creation failed for %s\n", path);
-        unlink_pair(key, false, HERE);
-        checked_free(key);
-        LinkTable_unref(link->linktbl);
-        return 1;
-    }
     checked_free(key);
-    LinkTable_unref(link->linktbl);
-    return 0;
+    return result;
 }
 
 Cache *Cache_alloc()
@@ -216,15 +195,9 @@ void Cache_free(Cache *cf)
     checked_free(cf);
 }
 
-static void unlock_cf_lock()
-{
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock;\n", thread_id());
-    checked_mutex_unlock(&cf_lock, HERE);
-}
-
 // One attempt at opening the existing pair of `key`; the Cache, or null after the pair was
 // found unusable (and removed).
-static Cache *Cache_open_attempt(const char *path, const char *key, Link *link)
+static Cache *Cache_open_attempt(const char *key, Link *link)
 {
     Cache *cf = Cache_alloc();
     cf->fn = checked_strndup(key, MAX_PATH_LEN, HERE);
@@ -254,84 +227,62 @@ static Cache *Cache_open_attempt(const char *path, const char *key, Link *link)
     cf->mfp = nullptr;
     cf->dfp = nullptr;
     Cache_free(cf);
-    Cache_delete(path);
+    Cache_delete(link);
     return nullptr;
 }
 
-Cache *Cache_open(const char *path)
+// The new Cache of a link that has none open: its pair validated, or made anew when missing or
+// unusable (a pair that fails validation is removed by the first attempt and made anew by the
+// second). Called with cf_lock held.
+static Cache *Cache_open_new(Link *link) REQUIRES(cf_lock)
 {
-    Link *link = path_to_Link(path);
-    if (!link)
-        return nullptr;
-
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock;\n", thread_id());
-    checked_mutex_lock(&cf_lock, HERE);
-    if (link->cache_ptr) {
-        Cache *cf = link->cache_ptr;
-        cf->cache_opened++;
-        unlock_cf_lock();
-        // The first opener's reference keeps the table for as long as the Cache exists.
-        LinkTable_unref(link->linktbl);
-        return cf;
-    }
-
-    char *key = Cache_key(link, path);
+    char *key = Cache_key(link);
     if (!key) {
         if (CONFIG.mode == MODE_LISTING)
             log_printf(LOG_ERROR, HERE, "Failed to derive cache path from URL: %s\n", link->f_url);
-        unlock_cf_lock();
-        LinkTable_unref(link->linktbl);
         return nullptr;
     }
+    Cache *cf = nullptr;
     if (link->content_length == 0) {
         log_printf(LOG_ERROR, HERE, "Zero-length files are not supported in cache system\n");
-        unlock_cf_lock();
-        LinkTable_unref(link->linktbl);
-        checked_free(key);
-        return nullptr;
-    }
-
-    // A pair that fails validation is removed by the first attempt and made anew by the second.
-    for (int attempt = 0; attempt < 2; attempt++) {
-        if (Cache_exist(key)) {
-            Cache_delete(path);
-            if (Cache_create(path))
-                break;
-        }
-        Cache *cf = Cache_open_attempt(path, key, link);
-        if (cf) {
-            link->cache_ptr = cf;
-            unlock_cf_lock();
-            checked_free(key);
-            return cf;
+    } else {
+        for (int attempt = 0; attempt < 2 && !cf; attempt++) {
+            if (Cache_exist(key)) {
+                Cache_delete(link);
+                if (Cache_create(link))
+                    break;
+            }
+            cf = Cache_open_attempt(key, link);
         }
     }
-    unlock_cf_lock();
-    LinkTable_unref(link->linktbl);
     checked_free(key);
-    return nullptr;
+    return cf;
 }
 
-void Cache_close(Cache *cf)
+Cache *Cache_open(Link *link)
 {
-    if (!cf)
-        return;
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock: %s\n", thread_id(), cf->fn);
-    checked_mutex_lock(&cf_lock, HERE);
-    if (cf->cache_opened-- >= 2) {
-        log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock: %s, cache_opened: %d\n",
-                   thread_id(), cf->fn, cf->cache_opened);
-        checked_mutex_unlock(&cf_lock, HERE);
-        return;
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock;\n", thread_id());
+    ScopedLock guard(&cf_lock, HERE);
+    Cache *cf = link->cache_ptr;
+    if (cf) {
+        cf->cache_opened++;
+    } else {
+        cf = Cache_open_new(link);
+        if (cf) {
+            link->cache_ptr = cf;
+            // The Cache keeps the link's table for as long as it lives.
+            ScopedLock links(&link_lock, HERE);
+            LinkTable_ref_locked(link->linktbl, false);
+        }
     }
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock;\n", thread_id());
+    return cf;
+}
 
-    // Every running background download holds a slot until it is done with the Cache; the
-    // slots are not given back, the Cache is about to go.
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: waiting for background download to finish for %s\n",
-               thread_id(), cf->fn);
-    for (int32_t i = 0; i < cf->bgdl_slots; i++)
-        checked_sem_wait(&cf->bgdl_sem, HERE);
-
+// The last opener's work: the bitmap to the meta file, both files closed, the Cache freed and
+// its hold on the link's table given back. Called with cf_lock held.
+static void Cache_close_last(Cache *cf) REQUIRES(cf_lock)
+{
     if (cf->mfp) {
         if (Meta_write(cf))
             log_printf(LOG_ERROR, HERE, "Meta_write() error.");
@@ -349,6 +300,32 @@ void Cache_close(Cache *cf)
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock, cache closed: %s\n", thread_id(),
                cf->fn);
     Cache_free(cf);
-    LinkTable_unref(link->linktbl);
-    checked_mutex_unlock(&cf_lock, HERE);
+    LinkTable *released;
+    {
+        ScopedLock links(&link_lock, HERE);
+        released = LinkTable_unref_locked(link->linktbl);
+    }
+    // Freeing tables takes no cache lock; the order cf_lock before link_lock holds.
+    LinkTable_free_released(released);
+}
+
+void Cache_close(Cache *cf)
+{
+    if (!cf)
+        return;
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock: %s\n", thread_id(), cf->fn);
+    ScopedLock guard(&cf_lock, HERE);
+    if (cf->cache_opened-- >= 2) {
+        log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock: %s, cache_opened: %d\n",
+                   thread_id(), cf->fn, cf->cache_opened);
+        return;
+    }
+
+    // Every running background download holds a slot until it is done with the Cache; the
+    // slots are not given back, the Cache is about to go.
+    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: waiting for background download to finish for %s\n",
+               thread_id(), cf->fn);
+    for (int32_t i = 0; i < cf->bgdl_slots; i++)
+        checked_sem_wait(&cf->bgdl_sem, HERE);
+    Cache_close_last(cf);
 }

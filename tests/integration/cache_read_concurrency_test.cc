@@ -92,7 +92,7 @@ class CacheRead : public testing::Test
         link->content_length = SIZE;
         link->time = FAULT_SERVER_MTIME;
         LinkTable_add(root_link_table, link);
-        cf = Cache_open("/f.bin");
+        cf = Cache_open(link);
         ASSERT_NE(cf, nullptr);
         ASSERT_EQ(cf->bgdl_slots, 3);
     }
@@ -340,7 +340,7 @@ TEST_F(CacheRead, LastCloseWaitsForBackgroundDownloadsAndMarksTheirSegments)
     EXPECT_EQ(meta.substr(28), std::string("\1\1\0\0\0", 5));
 
     // Reopened, both segments come from the data file.
-    cf = Cache_open("/f.bin");
+    cf = Cache_open(root_link_table->links[1]);
     ASSERT_NE(cf, nullptr);
     take_all_slots();
     EXPECT_EQ(read_check(0, 2 * BLKSZ), "");

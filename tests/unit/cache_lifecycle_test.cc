@@ -70,6 +70,14 @@ class CacheLifecycle : public CacheDirTest
         return link;
     }
 
+    // Cache_open of the link at `path`, the way the filesystem's open calls it: with a look-up
+    // reference held for the call.
+    static Cache *open_path(const char *path)
+    {
+        LinkRef link(path_to_Link(path));
+        return link ? Cache_open(link.get()) : nullptr;
+    }
+
     static fs::path meta(const std::string &key) { return fs::path(meta_dir) / key; }
     static fs::path data(const std::string &key) { return fs::path(data_dir) / key; }
 
@@ -112,7 +120,7 @@ TEST_F(CacheLifecycle, DamagedFilesAreRejectedWithTheirMessageAndRebuilt)
             write_file(data("f.bin"), std::string(static_cast<size_t>(c.data_size), 'x'));
 
         testing::internal::CaptureStderr();
-        Cache *cf = Cache_open("/f.bin");
+        Cache *cf = open_path("/f.bin");
         std::string log = testing::internal::GetCapturedStderr();
         ASSERT_NE(cf, nullptr);
         if (c.message) {
@@ -138,12 +146,12 @@ TEST_F(CacheLifecycle, DamagedFilesAreRejectedWithTheirMessageAndRebuilt)
 TEST_F(CacheLifecycle, OpenersShareOneCacheAndTheLastCloseWritesTheBitmap)
 {
     int32_t refs = root_link_table->refcount;
-    Cache *first = Cache_open("/f.bin");
+    Cache *first = open_path("/f.bin");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(file->cache_ptr, first);
     EXPECT_EQ(fs::file_size(meta("f.bin")), 28u + 3u);
     EXPECT_EQ(fs::file_size(data("f.bin")), 10u);
-    Cache *second = Cache_open("/f.bin");
+    Cache *second = open_path("/f.bin");
     EXPECT_EQ(second, first);
     EXPECT_EQ(first->cache_opened, 2);
     // The Cache keeps the first opener's reference on the table, and only that one.
@@ -162,7 +170,7 @@ TEST_F(CacheLifecycle, OpenersShareOneCacheAndTheLastCloseWritesTheBitmap)
     EXPECT_EQ(root_link_table->refcount, refs);
     EXPECT_EQ(read_file(meta("f.bin")), ten_byte_meta(std::string("\0\1\0", 3)));
 
-    Cache *again = Cache_open("/f.bin");
+    Cache *again = open_path("/f.bin");
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(std::string(again->seg, 3), std::string("\0\1\0", 3));
     Cache_close(again);
@@ -171,12 +179,12 @@ TEST_F(CacheLifecycle, OpenersShareOneCacheAndTheLastCloseWritesTheBitmap)
 TEST_F(CacheLifecycle, ZeroLengthFilesAreNeverCached)
 {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Cache_open("/empty.bin"), nullptr);
+    EXPECT_EQ(open_path("/empty.bin"), nullptr);
     EXPECT_THAT(testing::internal::GetCapturedStderr(),
                 HasSubstr("Zero-length files are not supported in cache system\n"));
     EXPECT_FALSE(fs::exists(meta("empty.bin")));
     EXPECT_FALSE(fs::exists(data("empty.bin")));
-    EXPECT_EQ(Cache_open("/missing.bin"), nullptr);
+    EXPECT_EQ(open_path("/missing.bin"), nullptr);
 }
 
 TEST_F(CacheLifecycle, KeyByMode)
@@ -202,12 +210,12 @@ TEST_F(CacheLifecycle, KeyByMode)
     add("near.bin", "near.bin", 10)->sonic_id = checked_strdup("a__b", HERE);
     for (const auto &c : cases) {
         CONFIG.mode = c.mode;
-        Cache *cf = Cache_open(c.path);
+        Cache *cf = open_path(c.path);
         ASSERT_NE(cf, nullptr) << c.key;
         Cache_close(cf);
         EXPECT_EQ(fs::file_size(meta(c.key)), 31u) << c.key;
         EXPECT_EQ(fs::file_size(data(c.key)), 10u) << c.key;
-        Cache_delete(c.path);
+        Cache_delete(LinkRef(path_to_Link(c.path)).get());
         EXPECT_FALSE(fs::exists(meta(c.key))) << c.key;
         EXPECT_FALSE(fs::exists(data(c.key))) << c.key;
     }
