@@ -107,10 +107,9 @@ static void curl_process_msgs() REQUIRES(transfer_lock)
         if (res)
             log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
         if (result != CURLE_OK) {
-            char *safe = url_for_log(url);
+            std::string safe = url_for_log(url);
             log_printf(LOG_ERROR, HERE, "%d - %s <%s>\n", static_cast<int>(result),
-                       curl_easy_strerror(result), safe);
-            checked_free(safe);
+                       curl_easy_strerror(result), safe.c_str());
             if (buf && buf->type == TRANSFER_FILESTAT)
                 buf->link->type = LINK_INVALID;
         } else if (buf && buf->type == TRANSFER_FILESTAT) {

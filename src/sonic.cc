@@ -18,7 +18,14 @@
 #include "util.h"
 
 SonicConfigStruct sonic_config;
-LinkTable *sonic_index_table;
+
+// What one reply's parse works on: the table being filled and, in the ID3 root reply, the
+// group table the artists now met belong to. Each parse has its own, so parses in several
+// threads at once share nothing.
+struct SonicParse {
+    LinkTable *table;
+    LinkTable *group;
+};
 
 // Every request URL and authentication string is formatted into a buffer of this size.
 static constexpr size_t URL_BUF_LEN = MAX_PATH_LEN + 1;
@@ -35,72 +42,44 @@ void sonic_config_init(const char *server, const char *username, const char *pas
     sonic_config.api_version = CONFIG.sonic_insecure ? "1.8.0" : "1.13.0";
 }
 
+// At most URL_BUF_LEN - 1 bytes of `text`, as a heap string: every request URL and
+// authentication string is cut there.
+static char *url_buffer(const std::string &text)
+{
+    return checked_strndup(text.c_str(), URL_BUF_LEN - 1, HERE);
+}
+
 char *sonic_gen_auth_str()
 {
-    char *auth = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
     // Query values are percent-encoded except for the unreserved characters, so that a user name
     // or an id holding '&', '=', '#' or a space reaches the server as one value.
     std::string user = percent_encode(sonic_config.username);
+    std::string auth;
     if (CONFIG.sonic_insecure) {
-        char *hex = str_to_hex(sonic_config.password);
-        snprintf(auth, URL_BUF_LEN, ".view?u=%s&p=enc:%s&v=%s&c=%s", user.c_str(), hex,
-                 sonic_config.api_version, sonic_config.client);
-        checked_free(hex);
-        return auth;
+        auth = ".view?u=" + user + "&p=enc:" + take_string(str_to_hex(sonic_config.password));
+    } else {
+        std::string salt = take_string(generate_salt());
+        std::string salted =
+            std::string(sonic_config.password, strnlen(sonic_config.password, MAX_FILENAME_LEN)) +
+            salt.substr(0, MAX_FILENAME_LEN);
+        std::string token = take_string(generate_md5sum(salted.c_str()));
+        auth = ".view?u=" + user + "&t=" + token + "&s=" + salt;
     }
-    char *salt = generate_salt();
-    size_t password_len = strnlen(sonic_config.password, MAX_FILENAME_LEN);
-    size_t salt_len = strnlen(salt, MAX_FILENAME_LEN);
-    char *salted = static_cast<char *>(checked_calloc(password_len + salt_len + 1, 1, HERE));
-    memcpy(salted, sonic_config.password, password_len);
-    memcpy(salted + password_len, salt, salt_len);
-    char *token = generate_md5sum(salted);
-    snprintf(auth, URL_BUF_LEN, ".view?u=%s&t=%s&s=%s&v=%s&c=%s", user.c_str(), token, salt,
-             sonic_config.api_version, sonic_config.client);
-    checked_free(salt);
-    checked_free(token);
-    checked_free(salted);
-    return auth;
+    auth += std::string("&v=") + sonic_config.api_version + "&c=" + sonic_config.client;
+    return url_buffer(auth);
 }
 
 char *sonic_gen_url_first_part(const char *method)
 {
-    char *auth = sonic_gen_auth_str();
-    char *url = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
-    snprintf(url, URL_BUF_LEN, "%s/rest/%s%s", sonic_config.server, method, auth);
-    checked_free(auth);
-    return url;
+    return url_buffer(std::string(sonic_config.server) + "/rest/" + method +
+                      take_string(sonic_gen_auth_str()));
 }
 
-// `method`'s first part followed by `params` and the escaped id. Heap string.
-static char *sonic_id_link(const char *method, const char *params, const char *id)
+// `method`'s first part followed by `params` and the escaped id.
+static std::string sonic_id_link(const char *method, const char *params, const char *id)
 {
-    char *first = sonic_gen_url_first_part(method);
-    char *url = static_cast<char *>(checked_calloc(URL_BUF_LEN, 1, HERE));
-    snprintf(url, URL_BUF_LEN, "%s%s&id=%s", first, params, percent_encode(id).c_str());
-    checked_free(first);
-    return url;
-}
-
-// format=raw asks for the file as stored, so its bytes and size match the reply's size.
-static char *sonic_stream_link(const char *id)
-{
-    return sonic_id_link("stream", "&format=raw", id);
-}
-
-static char *sonic_getMusicDirectory_link(const char *id)
-{
-    return sonic_id_link("getMusicDirectory", "", id);
-}
-
-static char *sonic_getArtist_link(const char *id)
-{
-    return sonic_id_link("getArtist", "", id);
-}
-
-static char *sonic_getAlbum_link(const char *id)
-{
-    return sonic_id_link("getAlbum", "", id);
+    std::string url = take_string(sonic_gen_url_first_part(method)) + params + "&id=" + percent_encode(id);
+    return url.substr(0, URL_BUF_LEN - 1);
 }
 
 // A zeroed link as the parsers start it; Link_new keeps its atomics constructed.
@@ -141,7 +120,7 @@ static void sonic_log_error_element(const char *first_line, const char **attr)
 
 void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr)
 {
-    LinkTable *linktbl = static_cast<LinkTable *>(data);
+    LinkTable *linktbl = static_cast<SonicParse *>(data)->table;
     if (!strcmp(elem, "error")) {
         sonic_log_error_element("error:\n", attr);
         return;
@@ -192,9 +171,8 @@ void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr)
         return;
     }
     if (Link_type(link) == LINK_FILE) {
-        char *url = sonic_stream_link(link->sonic_id);
-        Link_set_url(link, url);
-        checked_free(url);
+        // format=raw asks for the file as stored, so its bytes and size match the reply's size.
+        Link_set_url(link, sonic_id_link("stream", "&format=raw", link->sonic_id).c_str());
     }
     LinkTable_add(linktbl, link);
 }
@@ -225,12 +203,11 @@ void sonic_parse_reply(LinkTable *linktbl, const char *xml, size_t len, XML_Star
     XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser)
         log_fatal(HERE, "%s!\n", strerror(ENOMEM));
-    XML_SetUserData(parser, linktbl);
+    SonicParse parse{linktbl, nullptr};
+    XML_SetUserData(parser, &parse);
     XML_SetStartElementHandler(parser, handler);
-    if (handler == XML_parser_id3_root) {
-        sonic_index_table = nullptr;
+    if (handler == XML_parser_id3_root)
         XML_SetEndElementHandler(parser, XML_parser_id3_end);
-    }
     // The links added before a parse error stay: a cut reply still shows what it held.
     // expat takes an int length, so a reply beyond that goes in pieces.
     while (true) {
@@ -248,10 +225,6 @@ void sonic_parse_reply(LinkTable *linktbl, const char *xml, size_t len, XML_Star
         len -= piece;
     }
     XML_ParserFree(parser);
-    // Only the root parse moves the current index, and it runs alone at start-up; the parses of
-    // artist and album tables, which may run in several threads at once, leave it alone.
-    if (handler == XML_parser_id3_root)
-        sonic_index_table = nullptr;
     LinkTable_print(linktbl);
     sonic_sanitise_linknames(linktbl);
 }
@@ -275,38 +248,36 @@ LinkTable *sonic_LinkTable_new_index(const char *id)
 {
     if (!id)
         return nullptr;
-    char *url = !strcmp(id, "0") ? sonic_gen_url_first_part("getIndexes") : sonic_getMusicDirectory_link(id);
-    LinkTable *linktbl = sonic_url_to_LinkTable(url, XML_parser_general, 0);
-    checked_free(url);
-    return linktbl;
+    std::string url = !strcmp(id, "0") ? take_string(sonic_gen_url_first_part("getIndexes"))
+                                       : sonic_id_link("getMusicDirectory", "", id);
+    return sonic_url_to_LinkTable(url.c_str(), XML_parser_general, 0);
 }
 
 LinkTable *sonic_LinkTable_new_id3(int32_t depth, const char *id)
 {
-    char *url;
+    std::string url;
     XML_StartElementHandler handler = XML_parser_general;
     switch (depth) {
     case 0:
-        url = sonic_gen_url_first_part("getArtists");
+        url = take_string(sonic_gen_url_first_part("getArtists"));
         handler = XML_parser_id3_root;
         break;
     case 3:
     case 4:
         if (!id)
             return nullptr;
-        url = depth == 3 ? sonic_getArtist_link(id) : sonic_getAlbum_link(id);
+        url = sonic_id_link(depth == 3 ? "getArtist" : "getAlbum", "", id);
         break;
     default:
         log_fatal(HERE, "case %d.\n", depth);
     }
-    LinkTable *linktbl = sonic_url_to_LinkTable(url, handler, depth);
-    checked_free(url);
-    return linktbl;
+    return sonic_url_to_LinkTable(url.c_str(), handler, depth);
 }
 
 void XMLCALL XML_parser_id3_root(void *data, const char *elem, const char **attr)
 {
-    LinkTable *root = static_cast<LinkTable *>(data);
+    SonicParse *parse = static_cast<SonicParse *>(data);
+    LinkTable *root = parse->table;
     if (!strcmp(elem, "error")) {
         sonic_log_error_element("\n", attr);
         return;
@@ -327,11 +298,11 @@ void XMLCALL XML_parser_id3_root(void *data, const char *elem, const char **attr
         link->next = LinkTable_alloc("/");
         link->next->refcount = 1;
         LinkTable_add(root, link);
-        sonic_index_table = link->next;
+        parse->group = link->next;
         return;
     }
     if (!strcmp(elem, "artist")) {
-        if (!sonic_index_table) {
+        if (!parse->group) {
             log_printf(LOG_WARNING, HERE, "Ignoring <artist> outside of any <index>\n");
             return;
         }
@@ -351,12 +322,12 @@ void XMLCALL XML_parser_id3_root(void *data, const char *elem, const char **attr
             Link_free(link);
             return;
         }
-        LinkTable_add(sonic_index_table, link);
+        LinkTable_add(parse->group, link);
     }
 }
 
-void XMLCALL XML_parser_id3_end(void *, const char *elem)
+void XMLCALL XML_parser_id3_end(void *data, const char *elem)
 {
     if (!strcmp(elem, "index"))
-        sonic_index_table = nullptr;
+        static_cast<SonicParse *>(data)->group = nullptr;
 }

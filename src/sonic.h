@@ -1,8 +1,8 @@
 // sonic.h: Sonic mode, a Subsonic-API music server mounted as its folder tree (index mode) or
 // as group/artist/album/song (ID3 mode). Owns sonic_config, written once at start-up and
-// read-only afterwards, and sonic_index_table, used only while the ID3 root reply is parsed
-// at start-up (no other parse reads or writes it, so table parses in FUSE threads need no
-// lock). Takes no lock: tables are built unseen and attached by path resolution.
+// read-only afterwards. Each reply's parse keeps its state in a context of its own, so parses
+// in several FUSE threads at once share nothing. Takes no lock: tables are built unseen and
+// attached by path resolution.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +20,6 @@ struct SonicConfigStruct {
 };
 
 extern SonicConfigStruct sonic_config;
-extern LinkTable *sonic_index_table;
 
 void sonic_config_init(const char *server, const char *username, const char *password);
 // server + "/rest/" + method + authentication string, cut to 1024 characters. Heap string.
@@ -38,6 +37,7 @@ LinkTable *sonic_url_to_LinkTable(const char *url, XML_StartElementHandler handl
 // handler), prints the table and sanitises its names. A parse error is logged and keeps the
 // links made before it. No network: sonic_url_to_LinkTable fetches, this builds.
 void sonic_parse_reply(LinkTable *linktbl, const char *xml, size_t len, XML_StartElementHandler handler);
+// The expat handlers; `data` is the parse's context, made by sonic_parse_reply.
 void XMLCALL XML_parser_general(void *data, const char *elem, const char **attr);
 // ".", ".." and "/" names and every "/" inside a name become file names, here and in child
 // tables.

@@ -91,6 +91,21 @@ char *path_append(const char *path, const char *filename)
     return joined;
 }
 
+std::string take_string(char *heap)
+{
+    std::string text(heap ? heap : "");
+    checked_free(heap);
+    return text;
+}
+
+std::string path_join(const char *path, const char *filename)
+{
+    char *joined = path_append(path, filename);
+    std::string result(joined);
+    checked_free(joined);
+    return result;
+}
+
 void erase_string(FILE *stream, size_t max, const char *text)
 {
     size_t n = strnlen(text, max);

@@ -7,10 +7,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <ctime>
 #include <pthread.h>
 #include <semaphore.h>
 #include <string>
-#include <ctime>
 
 #include "log.h"
 
@@ -41,7 +41,10 @@
 struct CAPABILITY("mutex") Mutex {
     pthread_mutex_t m;
 };
-#define MUTEX_INITIALIZER {PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP}
+#define MUTEX_INITIALIZER                                                                                    \
+    {                                                                                                        \
+        PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP                                                              \
+    }
 
 // Zeroed memory; a null result is fatal unless count or size is 0.
 void *checked_calloc(size_t count, size_t size, const char *file, const char *func, int line);
@@ -59,6 +62,8 @@ char *checked_realpath(const char *path, char *resolved, const char *file, const
 // give "/a/b"; ""+"/b" gives "/b"; "/a//"+"//b" gives "/a//b". Each part counts up to 1024
 // bytes. A null argument is fatal.
 char *path_append(const char *path, const char *filename);
+// path_append for a temporary: the same join, as a std::string.
+std::string path_join(const char *path, const char *filename);
 // Wipes `text` (at most `max` characters) from a terminal line, leaving the cursor where it began.
 void erase_string(FILE *stream, size_t max, const char *text);
 
@@ -82,7 +87,8 @@ void checked_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr, const 
                        int line);
 void checked_cond_destroy(pthread_cond_t *c, const char *file, const char *func, int line);
 void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *func, int line);
-void checked_cond_wait(pthread_cond_t *c, Mutex *m, const char *file, const char *func, int line) REQUIRES(*m);
+void checked_cond_wait(pthread_cond_t *c, Mutex *m, const char *file, const char *func, int line)
+    REQUIRES(*m);
 // As checked_cond_wait, but gives up at the CLOCK_REALTIME time `until`: false then.
 bool checked_cond_timedwait(pthread_cond_t *c, Mutex *m, const struct timespec *until, const char *file,
                             const char *func, int line) REQUIRES(*m);
@@ -100,6 +106,9 @@ inline unsigned long thread_id()
 {
     return static_cast<unsigned long>(pthread_self());
 }
+
+// A heap string (of the helpers below, say) as a std::string; the heap string is released.
+std::string take_string(char *heap);
 
 // Sonic authentication helpers. Each returns a heap string the caller frees.
 // A fresh UUID in its 36-character text form (37 bytes).

@@ -56,30 +56,27 @@ bool Cache_segment_length_ok(const Cache *cf, int64_t seg_start, int64_t receive
 
 int Meta_create(Cache *cf)
 {
-    char *path = path_append(meta_dir, cf->fn);
-    FILE *fp = fopen(path, "w");
+    std::string path = path_join(meta_dir, cf->fn);
+    FILE *fp = fopen(path.c_str(), "w");
     if (!fp) {
         // A full disk or an unwritable cache fails this file's cache, not the mount.
-        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
-        checked_free(path);
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path.c_str(), strerror(errno));
         return -1;
     }
     if (fclose(fp))
         log_printf(LOG_ERROR, HERE, "cannot close metadata after creation: %s.\n", strerror(errno));
-    checked_free(path);
     return 0;
 }
 
 int Meta_open(Cache *cf)
 {
-    char *path = path_append(meta_dir, cf->fn);
-    cf->mfp = fopen(path, "r+");
+    std::string path = path_join(meta_dir, cf->fn);
+    cf->mfp = fopen(path.c_str(), "r+");
     int result = 0;
     if (!cf->mfp) {
-        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path.c_str(), strerror(errno));
         result = -1;
     }
-    checked_free(path);
     return result;
 }
 
@@ -201,11 +198,10 @@ int Meta_write(Cache *cf)
 
 int Data_create(Cache *cf)
 {
-    char *path = path_append(data_dir, cf->fn);
-    int fd = open(path, O_WRONLY | O_CREAT, 0644);
+    std::string path = path_join(data_dir, cf->fn);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
     if (fd == -1) {
         log_printf(LOG_ERROR, HERE, "open(): %s\n", strerror(errno));
-        checked_free(path);
         return -1;
     }
     if (!cf->link)
@@ -221,33 +217,30 @@ int Data_create(Cache *cf)
         log_printf(LOG_ERROR, HERE, "close:(): %s\n", strerror(errno));
         result = -1;
     }
-    checked_free(path);
     return result;
 }
 
 int64_t Data_size(const char *fn)
 {
-    char *path = path_append(data_dir, fn);
+    std::string path = path_join(data_dir, fn);
     struct stat st;
     int64_t size = -1;
-    if (stat(path, &st))
+    if (stat(path.c_str(), &st))
         log_printf(LOG_ERROR, HERE, "stat(): %s\n", strerror(errno));
     else
         size = st.st_size;
-    checked_free(path);
     return size;
 }
 
 int Data_open(Cache *cf)
 {
-    char *path = path_append(data_dir, cf->fn);
-    cf->dfp = fopen(path, "r+");
+    std::string path = path_join(data_dir, cf->fn);
+    cf->dfp = fopen(path.c_str(), "r+");
     int result = 0;
     if (!cf->dfp) {
-        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path.c_str(), strerror(errno));
         result = -1;
     }
-    checked_free(path);
     return result;
 }
 

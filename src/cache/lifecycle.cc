@@ -57,18 +57,16 @@ static bool file_bad(const char *path)
 
 int Cache_exist(const char *key)
 {
-    char *meta = path_append(meta_dir, key);
-    char *data = path_append(data_dir, key);
-    bool meta_bad = file_bad(meta);
-    bool data_bad = file_bad(data);
+    std::string meta = path_join(meta_dir, key);
+    std::string data = path_join(data_dir, key);
+    bool meta_bad = file_bad(meta.c_str());
+    bool data_bad = file_bad(data.c_str());
     if (meta_bad != data_bad) {
         log_printf(LOG_WARNING, HERE, "Cache file partially missing or invalid (zero-length).\n");
-        const char *survivor = meta_bad ? data : meta;
-        if (unlink(survivor) && errno != ENOENT)
+        const std::string &survivor = meta_bad ? data : meta;
+        if (unlink(survivor.c_str()) && errno != ENOENT)
             log_fatal(HERE, "unlink(): %s\n", strerror(errno));
     }
-    checked_free(meta);
-    checked_free(data);
     return meta_bad || data_bad;
 }
 
@@ -77,10 +75,9 @@ int Cache_exist(const char *key)
 static void unlink_pair(const char *key, bool report, const char *file, const char *func, int line)
 {
     for (const char *dir : {meta_dir, data_dir}) {
-        char *path = path_append(dir, key);
-        if (unlink(path) && errno != ENOENT && report)
+        std::string path = path_join(dir, key);
+        if (unlink(path.c_str()) && errno != ENOENT && report)
             log_printf(LOG_ERROR, file, func, line, "unlink(): %s\n", strerror(errno));
-        checked_free(path);
     }
 }
 

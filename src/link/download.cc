@@ -149,9 +149,8 @@ int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t o
         } else {
             char *url = nullptr;
             curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
-            char *safe = url_for_log(url ? url : link->f_url);
-            log_printf(LOG_WARNING, HERE, "Could not download %s, HTTP %ld\n", safe, code);
-            checked_free(safe);
+            std::string safe = url_for_log(url ? url : link->f_url);
+            log_printf(LOG_WARNING, HERE, "Could not download %s, HTTP %ld\n", safe.c_str(), code);
             recv = is_temporary_http_failure(code) ? -EAGAIN : -ENOENT;
         }
         curl_easy_cleanup(curl);
@@ -205,16 +204,14 @@ ResponseBuffer Link_download_full(Link *link)
         if (res)
             log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
         if (is_temporary_http_failure(code)) {
-            char *safe = url_for_log(link->f_url);
-            log_printf(LOG_WARNING, HERE, "URL: %s, HTTP %ld, retrying later.\n", safe, code);
-            checked_free(safe);
+            std::string safe = url_for_log(link->f_url);
+            log_printf(LOG_WARNING, HERE, "URL: %s, HTTP %ld, retrying later.\n", safe.c_str(), code);
             retry_pause();
             continue;
         }
         if (code != 200) {
-            char *safe = url_for_log(link->f_url);
-            log_printf(LOG_WARNING, HERE, "cannot retrieve URL: %s, HTTP %ld\n", safe, code);
-            checked_free(safe);
+            std::string safe = url_for_log(link->f_url);
+            log_printf(LOG_WARNING, HERE, "cannot retrieve URL: %s, HTTP %ld\n", safe.c_str(), code);
             empty_buffer(&buf);
             curl_easy_cleanup(curl);
             return buf;

@@ -140,9 +140,8 @@ void LinkTable_uninitialised_fill(LinkTable *linktbl)
     // Every request has been answered: a link still unconfirmed (a temporary failure) will not be.
     for (Link *link : pending) {
         if (uninitialised(link)) {
-            char *safe = url_for_log(link->f_url);
-            log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe);
-            checked_free(safe);
+            std::string safe = url_for_log(link->f_url);
+            log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe.c_str());
             link->type = LINK_INVALID;
         }
     }
@@ -200,15 +199,14 @@ void Link_set_file_stat(Link *link, CURL *curl)
         }
         return;
     }
-    char *safe = url_for_log(link->f_url);
-    log_printf(LOG_WARNING, HERE, "%s: HTTP %ld\n", safe, code);
+    std::string safe = url_for_log(link->f_url);
+    log_printf(LOG_WARNING, HERE, "%s: HTTP %ld\n", safe.c_str(), code);
     if (CONFIG.external_links && (code == 401 || code == 403) && mounted_origin_url() &&
         url_origins_differ(mounted_origin_url(), link->f_url))
         log_printf(LOG_WARNING, HERE,
                    "External link %s requires authentication (HTTP %ld). Credentials are only "
                    "applied to the mounted server.\n",
-                   safe, code);
-    checked_free(safe);
+                   safe.c_str(), code);
     if (is_temporary_http_failure(code) || CONFIG.invalid_refresh) {
         log_printf(LOG_WARNING, HERE, ", retrying later.\n");
         return;

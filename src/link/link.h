@@ -157,8 +157,8 @@ std::string link_name_decode(const char *encoded);
 // reaches outside them. Heap string; null only for a null url.
 char *url_to_cache_path(const char *url);
 // A copy of `url` fit for a log line: in Sonic mode the values of the credential parameters
-// p, t and s are masked. Heap string.
-char *url_for_log(const char *url);
+// p, t and s are masked.
+std::string url_for_log(const char *url);
 
 // ---- HTML listing parser (html.cc) ----
 // Adds one uninitialised link per distinct entry referenced by the page.

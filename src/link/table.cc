@@ -161,19 +161,17 @@ void LinkTable_print(LinkTable *linktbl)
     if (!linktbl || !(CONFIG.log_level & LOG_INFO))
         return;
     static const char SEPARATOR[] = "--------------------------------------------\n";
-    char *head_url = url_for_log(linktbl->links[0]->f_url);
+    std::string head_url = url_for_log(linktbl->links[0]->f_url);
     log_printf(LOG_INFO, HERE, "%s", SEPARATOR);
-    log_printf(LOG_INFO, HERE, " LinkTable %p for %s\n", static_cast<void *>(linktbl), head_url);
+    log_printf(LOG_INFO, HERE, " LinkTable %p for %s\n", static_cast<void *>(linktbl), head_url.c_str());
     log_printf(LOG_INFO, HERE, "%s", SEPARATOR);
-    checked_free(head_url);
     int invalid = 0;
     for (int32_t i = 0; i < linktbl->size; i++) {
         Link *link = linktbl->links[i];
         LinkType type = Link_type(link);
-        char *url = url_for_log(link->f_url);
+        std::string url = url_for_log(link->f_url);
         log_printf(LOG_INFO, HERE, "%d %c %lu %s %s\n", i, static_cast<char>(type),
-                   static_cast<unsigned long>(link->content_length.load()), link->linkname, url);
-        checked_free(url);
+                   static_cast<unsigned long>(link->content_length.load()), link->linkname, url.c_str());
         if (type != LINK_DIR && type != LINK_FILE && type != LINK_HEAD)
             invalid++;
     }

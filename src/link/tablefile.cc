@@ -18,12 +18,9 @@
 static const int64_t HEADER_SIZE = 12;
 static const int64_t RECORD_SIZE = MAX_FILENAME_LEN + MAX_PATH_LEN + 4 + 8 + 8;
 
-static char *table_file_path(const char *cache_path)
+static std::string table_file_path(const char *cache_path)
 {
-    char *dir = path_append(meta_dir, cache_path);
-    char *path = path_append(dir, ".LinkTable");
-    checked_free(dir);
-    return path;
+    return path_join(path_join(meta_dir, cache_path).c_str(), ".LinkTable");
 }
 
 // A string as a field of `size` bytes: its bytes, then zeros up to the size.
@@ -36,26 +33,25 @@ static void write_fixed(const char *text, size_t size, FILE *fp)
 
 int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path)
 {
-    char *path = table_file_path(cache_path);
+    std::string path = table_file_path(cache_path);
     // Written under a temporary name and renamed over the old file, so that a reader, or a
     // second thread saving the same directory, never meets a half-written table.
-    std::string tmp = std::string(path) + ".XXXXXX";
+    std::string tmp = path + ".XXXXXX";
     int fd = mkstemp(tmp.data());
     FILE *fp = fd == -1 ? nullptr : fdopen(fd, "w");
     if (!fp) {
-        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path, strerror(errno));
+        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path.c_str(), strerror(errno));
         if (fd != -1) {
             close(fd);
             unlink(tmp.c_str());
         }
-        checked_free(path);
         return -1;
     }
     fchmod(fd, 0644);
 
     if (fwrite(&linktbl->size, sizeof(linktbl->size), 1, fp) != 1 ||
         fwrite(&linktbl->index_time, sizeof(linktbl->index_time), 1, fp) != 1)
-        log_printf(LOG_ERROR, HERE, "Failed to save the header of %s!\n", path);
+        log_printf(LOG_ERROR, HERE, "Failed to save the header of %s!\n", path.c_str());
     for (int32_t i = 0; i < linktbl->size; i++) {
         const Link *link = linktbl->links[i];
         int32_t type = link->type;
@@ -76,13 +72,12 @@ int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path)
     if (fclose(fp)) {
         log_printf(LOG_ERROR, HERE, "cannot close the file pointer, %s\n", strerror(errno));
         result = -1;
-    } else if (result == 0 && rename(tmp.c_str(), path)) {
-        log_printf(LOG_ERROR, HERE, "rename(%s): %s\n", path, strerror(errno));
+    } else if (result == 0 && rename(tmp.c_str(), path.c_str())) {
+        log_printf(LOG_ERROR, HERE, "rename(%s): %s\n", path.c_str(), strerror(errno));
         result = -1;
     }
     if (result)
         unlink(tmp.c_str());
-    checked_free(path);
     return result;
 }
 
@@ -94,10 +89,9 @@ static bool read_field(void *field, size_t size, FILE *fp)
 
 LinkTable *LinkTable_disk_open(const char *cache_path)
 {
-    char *path = table_file_path(cache_path);
-    FILE *fp = fopen(path, "r");
+    std::string path = table_file_path(cache_path);
+    FILE *fp = fopen(path.c_str(), "r");
     if (!fp) {
-        checked_free(path);
         return nullptr;
     }
 
@@ -107,21 +101,21 @@ LinkTable *LinkTable_disk_open(const char *cache_path)
     do {
         if (!read_field(&size, sizeof(size), fp) ||
             !read_field(&linktbl->index_time, sizeof(linktbl->index_time), fp)) {
-            log_printf(LOG_ERROR, HERE, "Failed to read the header of %s!\n", path);
+            log_printf(LOG_ERROR, HERE, "Failed to read the header of %s!\n", path.c_str());
             break;
         }
         if (fseeko(fp, 0, SEEK_END)) {
-            log_printf(LOG_ERROR, HERE, "Failed to seek %s!\n", path);
+            log_printf(LOG_ERROR, HERE, "Failed to seek %s!\n", path.c_str());
             break;
         }
         off_t length = ftello(fp);
         if (length < 0 || fseeko(fp, HEADER_SIZE, SEEK_SET)) {
-            log_printf(LOG_ERROR, HERE, "Failed to inspect %s!\n", path);
+            log_printf(LOG_ERROR, HERE, "Failed to inspect %s!\n", path.c_str());
             break;
         }
         // Bytes after the last record are never read.
         if (size < 1 || (length - HEADER_SIZE) / RECORD_SIZE < size) {
-            log_printf(LOG_ERROR, HERE, "Invalid link table size: %d in %s!\n", size, path);
+            log_printf(LOG_ERROR, HERE, "Invalid link table size: %d in %s!\n", size, path.c_str());
             break;
         }
 
@@ -159,19 +153,16 @@ LinkTable *LinkTable_disk_open(const char *cache_path)
         fclose(fp);
         LinkTable_free(linktbl);
         LinkTable_disk_delete(cache_path);
-        checked_free(path);
         return nullptr;
     }
     if (fclose(fp))
         log_printf(LOG_ERROR, HERE, "cannot close the file pointer, %s\n", strerror(errno));
-    checked_free(path);
     return linktbl;
 }
 
 void LinkTable_disk_delete(const char *cache_path)
 {
-    char *path = table_file_path(cache_path);
-    if (unlink(path))
-        log_printf(LOG_ERROR, HERE, "unlink(%s): %s\n", path, strerror(errno));
-    checked_free(path);
+    std::string path = table_file_path(cache_path);
+    if (unlink(path.c_str()))
+        log_printf(LOG_ERROR, HERE, "unlink(%s): %s\n", path.c_str(), strerror(errno));
 }

@@ -187,13 +187,13 @@ char *url_to_cache_path(const char *url)
     return checked_strdup(path.c_str(), HERE);
 }
 
-char *url_for_log(const char *url)
+std::string url_for_log(const char *url)
 {
     if (!url)
-        return checked_strdup("", HERE);
+        return "";
     const char *query = strchr(url, '?');
     if (CONFIG.mode != MODE_SONIC || !query)
-        return checked_strdup(url, HERE);
+        return url;
     // Sonic request URLs carry the password (hex form) or the token and its salt.
     std::string safe(url, static_cast<size_t>(query - url) + 1);
     const char *param = query + 1;
@@ -214,5 +214,5 @@ char *url_for_log(const char *url)
         safe.push_back('&');
         param = end + 1;
     }
-    return checked_strdup(safe.c_str(), HERE);
+    return safe;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config.h"
@@ -332,11 +333,9 @@ TEST_F(Sonic, MalformedReplyKeepsWhatCameBeforeTheError)
 
 // ---- ID3 root ----
 
-TEST_F(Sonic, Id3RootHoldsGroupsWithTheirArtists)
+// The groups of artists.xml with their artists, as the ID3 root parse must leave them.
+static void expect_artists_xml_groups(const LinkTable *root)
 {
-    std::string log;
-    LinkTable *root = parse("artists.xml", 0, XML_parser_id3_root, &log);
-    EXPECT_EQ(sonic_index_table, nullptr);
     struct {
         const char *group;
         std::vector<std::pair<const char *, const char *>> artists;
@@ -363,6 +362,13 @@ TEST_F(Sonic, Id3RootHoldsGroupsWithTheirArtists)
             EXPECT_EQ(artist->next, nullptr);
         }
     }
+}
+
+TEST_F(Sonic, Id3RootHoldsGroupsWithTheirArtists)
+{
+    std::string log;
+    LinkTable *root = parse("artists.xml", 0, XML_parser_id3_root, &log);
+    expect_artists_xml_groups(root);
     // Before any index, after one closed, inside a nameless one, after the last.
     size_t warnings = 0;
     for (size_t at = log.find("Ignoring <artist> outside of any <index>\n"); at != std::string::npos;
@@ -370,6 +376,31 @@ TEST_F(Sonic, Id3RootHoldsGroupsWithTheirArtists)
         warnings++;
     EXPECT_EQ(warnings, 4u) << log;
     LinkTable_free(root);
+}
+
+// A getArtist or getAlbum reply can make a directory at the root level, whose opening runs the
+// root parse in a FUSE thread: parses in several threads at once must keep their groups apart.
+TEST_F(Sonic, Id3RootParsesInSeveralThreadsKeepTheirOwnGroups)
+{
+    std::string xml = read_fixture("artists.xml");
+    CONFIG.log_level = 0;
+    std::vector<LinkTable *> roots(4 * 25);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < 25; i++) {
+                LinkTable *root = LinkTable_alloc("http://127.0.0.1:4040/rest/getArtists.view");
+                sonic_parse_reply(root, xml.data(), xml.size(), XML_parser_id3_root);
+                roots[t * 25 + i] = root;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    for (LinkTable *root : roots) {
+        expect_artists_xml_groups(root);
+        LinkTable_free(root);
+    }
 }
 
 // A group table cannot be fetched again: opening, releasing and reopening its directory, and

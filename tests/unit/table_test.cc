@@ -11,7 +11,8 @@
 #include "log.h"
 #include "util.h"
 
-namespace {
+namespace
+{
 
 // What the next build of Link_child_table yields, in place of a listing from the network; and,
 // when set, a table another thread attaches to the same entry while the build runs.
@@ -285,8 +286,11 @@ TEST(LinkTable, PrintCountsEveryLinkNotConfirmedAsInvalid)
     struct {
         const char *name;
         LinkType type;
-    } links[] = {{"file", LINK_FILE}, {"bad", LINK_INVALID}, {"new", LINK_UNINITIALISED_FILE},
-                 {"newdir/", LINK_UNINITIALISED_DIR}, {"dir/", LINK_DIR}};
+    } links[] = {{"file", LINK_FILE},
+                 {"bad", LINK_INVALID},
+                 {"new", LINK_UNINITIALISED_FILE},
+                 {"newdir/", LINK_UNINITIALISED_DIR},
+                 {"dir/", LINK_DIR}};
     for (const auto &l : links)
         LinkTable_add(linktbl, Link_new(l.name, l.type));
     linktbl->links[1]->content_length = 1234;
@@ -297,11 +301,12 @@ TEST(LinkTable, PrintCountsEveryLinkNotConfirmedAsInvalid)
     std::string out = testing::internal::GetCapturedStderr();
     std::string separator = "LinkTable_print: " + std::string(44, '-') + "\n";
     char head[128];
-    snprintf(head, sizeof head, "LinkTable_print:  LinkTable %p for http://h/pub/\n", static_cast<void *>(linktbl));
+    snprintf(head, sizeof head, "LinkTable_print:  LinkTable %p for http://h/pub/\n",
+             static_cast<void *>(linktbl));
     std::string expected = separator + head + separator + "LinkTable_print: 0 H 0  http://h/pub/\n" +
-                           "LinkTable_print: 1 F 1234 file http://h/pub/file\n" + "LinkTable_print: 2 I 0 bad \n" +
-                           "LinkTable_print: 3 U 0 new \n" + "LinkTable_print: 4 V 0 newdir \n" +
-                           "LinkTable_print: 5 D 0 dir \n" + separator +
+                           "LinkTable_print: 1 F 1234 file http://h/pub/file\n" +
+                           "LinkTable_print: 2 I 0 bad \n" + "LinkTable_print: 3 U 0 new \n" +
+                           "LinkTable_print: 4 V 0 newdir \n" + "LinkTable_print: 5 D 0 dir \n" + separator +
                            "LinkTable_print:  Invalid link count: 3\n" + separator;
     EXPECT_EQ(out, expected);
 
