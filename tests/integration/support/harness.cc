@@ -4,6 +4,7 @@
 // (a listening socket of a FaultServer must not outlive it in nginx) and PR_SET_PDEATHSIG.
 // Waits poll waitpid and /proc/mounts every 10 ms up to their limits.
 #include "integration/support/harness.h"
+#include "integration/support/servers.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -42,8 +43,7 @@ void sleep_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// mkdir -p; true when the directory exists afterwards.
-static bool make_dirs(const std::string &path)
+bool make_dirs(const std::string &path)
 {
     for (size_t pos = 1; pos <= path.size(); pos++) {
         if (pos != path.size() && path[pos] != '/')
@@ -314,6 +314,15 @@ Fetched fetch(const std::string &url, const Ask &ask, CURL *curl)
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, ask.follow ? 1L : 0L);
     curl_easy_setopt(curl, CURLOPT_USERNAME, ask.user.empty() ? nullptr : ask.user.c_str());
     curl_easy_setopt(curl, CURLOPT_PASSWORD, ask.user.empty() ? nullptr : ask.password.c_str());
+    // Set only when given: a reused handle keeps them (NULL would not restore the system's).
+    if (!ask.cacert.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ask.cacert.c_str());
+    if (!ask.capath.empty())
+        curl_easy_setopt(curl, CURLOPT_CAPATH, ask.capath.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, ask.proxy.c_str()); // "" ignores proxy variables
+    curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, ask.proxy_user.empty() ? nullptr : ask.proxy_user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD,
+                     ask.proxy_user.empty() ? nullptr : ask.proxy_password.c_str());
     struct curl_slist *list = nullptr;
     for (const std::string &h : ask.headers)
         list = curl_slist_append(list, h.c_str());
@@ -325,6 +334,7 @@ Fetched fetch(const std::string &url, const Ask &ask, CURL *curl)
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &f.length);
     curl_easy_getinfo(curl, CURLINFO_FILETIME, &f.filetime);
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &f.connects);
+    curl_easy_getinfo(curl, CURLINFO_HTTP_VERSION, &f.http_version);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(list);
     if (own)
@@ -421,15 +431,13 @@ bool wait_exit(pid_t pid, int timeout_ms, int *status)
     }
 }
 
-// SIGKILL and reap. True when the process is gone.
-static bool kill_and_reap(pid_t pid, int *status)
+bool kill_and_reap(pid_t pid, int *status)
 {
     kill(pid, SIGKILL);
     return wait_exit(pid, 5000, status);
 }
 
-// Runs a helper such as fusermount3 to completion (bounded); its exit status, or -1.
-static int run_helper(const std::vector<std::string> &argv, const std::string &log_path)
+int run_helper(const std::vector<std::string> &argv, const std::string &log_path)
 {
     std::string why;
     pid_t pid = spawn(argv, child_environment({}), log_path, log_path, "", &why);
@@ -647,7 +655,16 @@ void Mount::expect_clean_stderr() const
     EXPECT_EQ(fault, "") << "standard error of the mount at " << mnt << ":\n" << text;
 }
 
-Nginx::Nginx(const std::string &root, bool access_log) : work("nginx"), root(root), logging(access_log) {}
+Nginx::Nginx(const std::string &root, bool access_log) : Nginx(root, NginxOptions{.access_log = access_log})
+{
+}
+
+Nginx::Nginx(const std::string &root, const NginxOptions &options)
+    : work("nginx"), root(root), options(options)
+{
+    if (!this->options.log_headers.empty())
+        this->options.access_log = true;
+}
 
 Nginx::~Nginx()
 {
@@ -656,7 +673,7 @@ Nginx::~Nginx()
 
 std::string Nginx::url(const std::string &path) const
 {
-    return "http://127.0.0.1:" + std::to_string(listen_port) + path;
+    return (options.tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(listen_port) + path;
 }
 
 std::string Nginx::error_log() const
@@ -664,7 +681,7 @@ std::string Nginx::error_log() const
     return file_text(work.at("error.log"));
 }
 
-static bool port_answers(uint16_t port)
+bool port_answers(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -706,67 +723,120 @@ static std::vector<pid_t> children_of(pid_t parent)
     return out;
 }
 
+// The nginx variable of a request header: "X-Api-Key" -> "$http_x_api_key".
+static std::string header_variable(const std::string &name)
+{
+    std::string var = "$http_";
+    for (char c : name)
+        var += c == '-' ? '_' : static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return var;
+}
+
+// Writes DIR/nginx.conf for the current port (and DIR/htpasswd for basic authentication).
+bool Nginx::write_config(const std::string &d)
+{
+    for (const char *sub : {"/body", "/proxy", "/fastcgi", "/uwsgi", "/scgi"})
+        make_dirs(d + sub);
+    std::string conf = "worker_processes 1;\n"
+                       "pid " +
+                       d +
+                       "/nginx.pid;\n"
+                       "error_log " +
+                       d + "/error.log;\n";
+    // A root master would run its worker as nobody, which cannot enter a tree made by
+    // mkdtemp (mode 0700); the tests' trees belong to root.
+    if (geteuid() == 0)
+        conf += "user root;\n";
+    conf += "events { worker_connections 512; }\n"
+            "http {\n"
+            "    default_type application/octet-stream;\n"
+            "    sendfile on;\n"
+            "    keepalive_requests 100000;\n"
+            "    client_body_temp_path " +
+            d +
+            "/body;\n"
+            "    proxy_temp_path " +
+            d +
+            "/proxy;\n"
+            "    fastcgi_temp_path " +
+            d +
+            "/fastcgi;\n"
+            "    uwsgi_temp_path " +
+            d +
+            "/uwsgi;\n"
+            "    scgi_temp_path " +
+            d + "/scgi;\n";
+    if (options.access_log) {
+        // Two logs of the same requests: requests.log with tab-separated fields (nginx writes a
+        // tab inside a value as \x09), and the short lines of access_log(). nginx writes them in
+        // this order, so a request counted in access.log is already in requests.log.
+        std::string detail = "$request_method\\t$request_uri\\t$status\\t$server_protocol\\t$http_range";
+        for (const std::string &name : options.log_headers)
+            detail += "\\t" + header_variable(name);
+        conf += "    log_format tests '$request_method $request_uri $status \"$http_range\"';\n"
+                "    log_format detail '" +
+                detail +
+                "';\n"
+                "    access_log " +
+                d +
+                "/requests.log detail;\n"
+                "    access_log " +
+                d + "/access.log tests;\n";
+    } else {
+        conf += "    access_log off;\n";
+    }
+    conf += "    server {\n"
+            "        listen 127.0.0.1:" +
+            std::to_string(listen_port) + (options.tls ? " ssl http2" : "") +
+            ";\n"
+            "        root " +
+            root +
+            ";\n"
+            "        autoindex on;\n";
+    if (options.tls)
+        conf += "        ssl_certificate " + options.tls->cert_file() + ";\n        ssl_certificate_key " +
+                options.tls->key_file() + ";\n";
+    if (!options.user.empty()) {
+        int status = run_helper({"openssl", "passwd", "-apr1", options.password}, d + "/passwd.out");
+        std::string hash = file_text(d + "/passwd.out");
+        if (status != 0 || hash.compare(0, 6, "$apr1$") != 0) {
+            why = "openssl passwd -apr1 failed: " + hash;
+            return false;
+        }
+        unlink((d + "/passwd.out").c_str());
+        if (!write_file(d + "/htpasswd", options.user + ":" + hash))
+            return false;
+        conf += "        auth_basic \"tarnwick tests\";\n"
+                "        auth_basic_user_file " +
+                d + "/htpasswd;\n";
+    }
+    for (const std::string &block : options.locations)
+        conf += "        " + block + "\n";
+    conf += "    }\n"
+            "}\n";
+    if (!write_file(d + "/nginx.conf", conf)) {
+        why = "cannot write nginx.conf";
+        return false;
+    }
+    return true;
+}
+
 bool Nginx::start()
 {
     if (child)
         return true;
     why.clear();
+    if (options.tls && access(options.tls->key_file().c_str(), R_OK)) {
+        why = "the certificate is not made (Certificate::make)";
+        return false;
+    }
     // The port is chosen before nginx binds it; another process may take it in between, so a
     // failed bind is retried with a new port.
     for (int attempt = 0; attempt < 3; attempt++) {
         listen_port = free_port();
         std::string d = work.path();
-        for (const char *sub : {"/body", "/proxy", "/fastcgi", "/uwsgi", "/scgi"})
-            make_dirs(d + sub);
-        std::string conf = "worker_processes 1;\n"
-                           "pid " +
-                           d +
-                           "/nginx.pid;\n"
-                           "error_log " +
-                           d + "/error.log;\n";
-        // A root master would run its worker as nobody, which cannot enter a tree made by
-        // mkdtemp (mode 0700); the tests' trees belong to root.
-        if (geteuid() == 0)
-            conf += "user root;\n";
-        conf += "events { worker_connections 512; }\n"
-                "http {\n"
-                "    default_type application/octet-stream;\n"
-                "    sendfile on;\n"
-                "    keepalive_requests 100000;\n"
-                "    client_body_temp_path " +
-                d +
-                "/body;\n"
-                "    proxy_temp_path " +
-                d +
-                "/proxy;\n"
-                "    fastcgi_temp_path " +
-                d +
-                "/fastcgi;\n"
-                "    uwsgi_temp_path " +
-                d +
-                "/uwsgi;\n"
-                "    scgi_temp_path " +
-                d + "/scgi;\n";
-        if (logging)
-            conf += "    log_format tests '$request_method $request_uri $status \"$http_range\"';\n"
-                    "    access_log " +
-                    d + "/access.log tests;\n";
-        else
-            conf += "    access_log off;\n";
-        conf += "    server {\n"
-                "        listen 127.0.0.1:" +
-                std::to_string(listen_port) +
-                ";\n"
-                "        root " +
-                root +
-                ";\n"
-                "        autoindex on;\n"
-                "    }\n"
-                "}\n";
-        if (!write_file(d + "/nginx.conf", conf)) {
-            why = "cannot write nginx.conf";
+        if (!write_config(d))
             return false;
-        }
         child = spawn(
             {"nginx", "-p", d + "/", "-e", d + "/error.log", "-c", d + "/nginx.conf", "-g", "daemon off;"},
             child_environment({}), d + "/stdout", d + "/stderr", d, &why);
@@ -865,4 +935,48 @@ bool Nginx::wait_for(size_t n, const std::string &method, const std::string &pat
             return false;
         sleep_ms(POLL_MS);
     }
+}
+
+// Undoes nginx's default log escaping: \xHH for '"', '\' and bytes outside 0x20-0x7e.
+static std::string log_unescaped(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
+            isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+            isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::vector<LoggedRequest> Nginx::requests() const
+{
+    std::vector<LoggedRequest> out;
+    std::istringstream in(file_text(work.at("requests.log")));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        std::string field;
+        while (std::getline(split, field, '\t'))
+            fields.push_back(log_unescaped(field));
+        if (fields.size() < 5 + options.log_headers.size())
+            continue;
+        LoggedRequest r;
+        r.method = fields[0];
+        r.uri = fields[1];
+        r.status = atoi(fields[2].c_str());
+        r.protocol = fields[3];
+        r.range = fields[4] == "-" ? "" : fields[4];
+        for (size_t i = 0; i < options.log_headers.size(); i++)
+            if (fields[5 + i] != "-")
+                r.headers[options.log_headers[i]] = fields[5 + i];
+        out.push_back(r);
+    }
+    return out;
 }

@@ -89,6 +89,10 @@ std::string stderr_fault(const std::string &text);
 // Processes, for the support code of the other real servers as well.
 long long now_ms(); // a monotonic clock
 void sleep_ms(int ms);
+// mkdir -p; true when the directory exists afterwards.
+bool make_dirs(const std::string &path);
+// Whether a TCP connection to 127.0.0.1:port is accepted now.
+bool port_answers(uint16_t port);
 // The test process's environment with each "NAME=value" of `changes` set, and each bare "NAME"
 // removed.
 std::vector<std::string> child_environment(const std::vector<std::string> &changes);
@@ -101,6 +105,11 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
 // Waits up to timeout_ms for `pid` to end; true, with its wait status, when it did (or when it
 // is no child of ours any more).
 bool wait_exit(pid_t pid, int timeout_ms, int *status);
+// SIGKILL and reap (5 s at most). True when the process is gone.
+bool kill_and_reap(pid_t pid, int *status);
+// Runs a helper (such as fusermount3 or openssl) to completion, 10 s at most, with standard
+// output and error appended to `log_path`; its exit status, or -1.
+int run_helper(const std::vector<std::string> &argv, const std::string &log_path);
 // The whole file, or "" (no test failure) when it cannot be read.
 std::string file_text(const std::string &path);
 
@@ -112,6 +121,9 @@ struct Ask { // what one request asks for
     bool follow = false;
     std::string user = "", password = "";
     std::vector<std::string> headers = {};
+    std::string cacert = "", capath = ""; // trust these instead of the system's authorities
+    std::string proxy = "";               // "http://127.0.0.1:PORT"
+    std::string proxy_user = "", proxy_password = "";
 };
 
 struct Fetched {
@@ -121,7 +133,8 @@ struct Fetched {
     std::string headers;
     curl_off_t length = -2; // CURLINFO_CONTENT_LENGTH_DOWNLOAD_T
     long filetime = -2;
-    long connects = -1; // new connections this transfer made
+    long connects = -1;    // new connections this transfer made
+    long http_version = 0; // CURLINFO_HTTP_VERSION: CURL_HTTP_VERSION_2_0 for HTTP/2
     double seconds = 0;
 };
 
@@ -212,6 +225,44 @@ class Mount
     std::string why;
 };
 
+class Certificate; // servers.h
+
+// What an Nginx does beyond a plain listing; every part is off by default.
+//
+//     Certificate cert;
+//     ASSERT_TRUE(cert.make()) << cert.error();
+//     Nginx nginx(tree.path(), {.access_log = true, .log_headers = {"Authorization"}, .tls = &cert,
+//                               .user = "alice", .password = "secret",
+//                               .locations = {"location = /old { return 301 /sub/; }"}});
+struct NginxOptions {
+    // Log every request (access_log(), count(), requests()).
+    bool access_log = false;
+    // Request headers, by name ("Authorization", "X-Api-Key", "Cookie"), whose values
+    // requests() reports; naming any turns the access log on.
+    std::vector<std::string> log_headers = {};
+    // Listen with TLS and HTTP/2 ("listen 127.0.0.1:PORT ssl http2") on this certificate, which
+    // must be made before start(); url() then begins with https://.
+    const Certificate *tls = nullptr;
+    // Basic authentication of the whole server when `user` is not empty (auth_basic, with a
+    // user file from openssl passwd -apr1). A `return` in a location answers before it.
+    std::string user = "", password = "";
+    // Raw blocks added to the server block as they are, e.g.
+    // "location = /old { return 301 /sub/; }" or "location = /x { return 302 http://127.0.0.1:P/y; }".
+    std::vector<std::string> locations = {};
+};
+
+// One request as nginx logged it (requests()); fields are as sent, nginx's \xHH escapes undone.
+struct LoggedRequest {
+    std::string method;
+    std::string uri; // the request target, query included
+    int status = 0;
+    std::string protocol; // "HTTP/1.1", "HTTP/2.0"
+    std::string range;    // "" when none was sent
+    // Of NginxOptions::log_headers, the ones the request carried (nginx logs a missing one and
+    // one whose value is "-" alike: both count as missing), by the name given there.
+    std::map<std::string, std::string> headers;
+};
+
 // A private nginx over `root`: configuration, pid file and logs in its own temporary
 // directory, listening on 127.0.0.1 at a free port, with autoindex on, sendfile on and 100000
 // requests per connection. Runs in the foreground as a child of the test.
@@ -220,6 +271,7 @@ class Nginx
   public:
     // With `access_log`, every request is logged to a file, so tests can count them.
     explicit Nginx(const std::string &root, bool access_log = false);
+    Nginx(const std::string &root, const NginxOptions &options);
     ~Nginx(); // stop()
     Nginx(const Nginx &) = delete;
     Nginx &operator=(const Nginx &) = delete;
@@ -231,13 +283,13 @@ class Nginx
     void stop();
 
     uint16_t port() const { return listen_port; }
-    // "http://127.0.0.1:PORT" followed by `path`.
+    // "http://127.0.0.1:PORT" (https:// with TLS) followed by `path`.
     std::string url(const std::string &path = "/") const;
     pid_t pid() const { return child; }
     std::string error() const { return why; }
     std::string error_log() const;
 
-    // Access-log lines, one per request: METHOD URI STATUS "RANGE". Empty without `access_log`.
+    // Access-log lines, one per request: METHOD URI STATUS "RANGE". Empty without the log.
     std::vector<std::string> access_log() const;
     // Logged requests with this method and path ("" matches any; the path matches as sent or
     // percent-decoded, without the query). nginx logs a request once it is answered.
@@ -245,11 +297,15 @@ class Nginx
     // Waits until count(method, path) >= n or timeout_ms has passed; returns whether it was reached.
     bool wait_for(size_t n, const std::string &method = "", const std::string &path = "",
                   int timeout_ms = 5000) const;
+    // The logged requests in order, with protocol and the headers of NginxOptions::log_headers.
+    std::vector<LoggedRequest> requests() const;
 
   private:
+    bool write_config(const std::string &dir);
+
     TempDir work;
     std::string root;
-    bool logging;
+    NginxOptions options;
     uint16_t listen_port = 0;
     pid_t child = 0;
     std::string why;
