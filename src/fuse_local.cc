@@ -19,6 +19,9 @@
 // referenced until fs_release, and the file's Cache when it is read through the cache.
 struct FileHandle {
     Link *link;
+    // The file's size and time when it was opened: reads are of that version only, and fail
+    // once the server has another.
+    FileVersion version;
     Cache *cf; // null: read from the server
 };
 
@@ -88,6 +91,7 @@ static int fs_open(const char *path, struct fuse_file_info *fi) noexcept
         }
     }
     FileHandle *fh = new FileHandle{};
+    fh->version = cf ? cf->version : FileVersion{n, link->time.load()};
     fh->link = link.release();
     fh->cf = cf;
     fi->fh = reinterpret_cast<uint64_t>(fh);
@@ -103,7 +107,7 @@ static int fs_read(const char *, char *buf, size_t size, off_t offset, struct fu
     if (fh->cf)
         result = Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset);
     else
-        result = Link_download(fh->link, buf, size, offset, nullptr);
+        result = Link_read(fh->link, fh->version, buf, size, offset, nullptr);
     return static_cast<int>(result);
 }
 
@@ -138,7 +142,8 @@ static int fs_readdir(const char *, void *buf, fuse_fill_dir_t filler, off_t, st
     filler(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     for (int32_t i = 1; i < linktbl->size; i++) {
         Link *link = linktbl->links[i];
-        if (Link_type(link) != LINK_INVALID)
+        // Entries that temporary failures left unconfirmed show again once confirmed.
+        if (Link_type(link) != LINK_INVALID && !link->deferred.load())
             filler(buf, link->linkname, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     }
     return 0;

@@ -1,6 +1,7 @@
 // network.cc: the network system and the transfer loop.
 #include "network.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -60,7 +61,46 @@ void NetworkSystem_init()
 
 int is_temporary_http_failure(long code)
 {
-    return code == 429 || code == 520 || code == 524;
+    return code == 429 || code == 503 || code == 520 || code == 524;
+}
+
+bool is_temporary_transfer_failure(CURLcode result)
+{
+    switch (result) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool RetryBudget_spend(RetryBudget *budget, bool timed_out)
+{
+    budget->attempts++;
+    if (timed_out)
+        budget->timeouts++;
+    return budget->attempts < RETRY_ATTEMPTS && budget->timeouts < RETRY_TIMEOUTS;
+}
+
+long retry_delay_seconds(long retry_after)
+{
+    if (retry_after >= 0)
+        return retry_after < 60 ? retry_after : 60;
+    return CONFIG.retry_wait > 0 ? CONFIG.retry_wait : 0;
+}
+
+long transfer_retry_after(CURL *curl)
+{
+    curl_off_t seconds = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &seconds) != CURLE_OK || seconds <= 0)
+        return -1;
+    return static_cast<long>(seconds);
 }
 
 static void lock_transfer() ACQUIRE(transfer_lock)
@@ -80,10 +120,11 @@ static void unlock_transfer() RELEASE(transfer_lock)
 static void filestat_release(CURL *curl, ResponseBuffer *buf)
 {
     curl_easy_cleanup(curl);
-    if (buf->outstanding)
-        buf->outstanding->fetch_sub(1);
+    std::atomic<int> *outstanding = buf->outstanding;
     checked_free(buf->data);
     checked_free(buf);
+    if (outstanding)
+        outstanding->fetch_sub(1);
 }
 
 // Completion handling, called with transfer_lock held.
@@ -106,19 +147,25 @@ static void curl_process_msgs() REQUIRES(transfer_lock)
         res = curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
         if (res)
             log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
-        if (result != CURLE_OK) {
+        // A write callback that ended a transfer on purpose (a whole file cut short once the
+        // asked-for bytes were in) is no failure worth a line.
+        bool ended_on_purpose = result == CURLE_WRITE_ERROR && buf && buf->expect &&
+                                buf->verdict == VERDICT_WHOLE && buf->size == buf->capacity;
+        if (result != CURLE_OK && !ended_on_purpose) {
             std::string safe = url_for_log(url);
             log_printf(LOG_ERROR, HERE, "%d - %s <%s>\n", static_cast<int>(result),
                        curl_easy_strerror(result), safe.c_str());
-            if (buf && buf->type == TRANSFER_FILESTAT)
-                buf->link->type = LINK_INVALID;
-        } else if (buf && buf->type == TRANSFER_FILESTAT) {
-            Link_set_file_stat(buf->link, curl);
         }
         curl_multi_remove_handle(curl_multi, curl);
         if (buf && buf->type == TRANSFER_FILESTAT) {
-            filestat_release(curl, buf);
+            // The request may go on as another one (a redirect, a probe for the size), which
+            // then owns the buffer.
+            if (!Link_file_stat_done(buf, curl, result))
+                filestat_release(curl, buf);
+            else
+                curl_easy_cleanup(curl);
         } else if (buf) {
+            buf->result = result;
             // The owner takes the handle back on this signal: nothing here touches it after.
             transferring_set(buf, 0);
         }
@@ -199,6 +246,7 @@ void transfer_blocking(CURL *curl)
     if (mc > 0) {
         log_printf(LOG_ERROR, HERE, "%d, %s\n", static_cast<int>(mc), curl_multi_strerror(mc));
         // Nothing will ever finish this handle: the caller sees no response and fails.
+        buf->result = CURLE_FAILED_INIT;
         transferring_set(buf, 0);
     }
     unlock_transfer();
@@ -207,8 +255,17 @@ void transfer_blocking(CURL *curl)
         transfer_wait();
 }
 
+bool transfer_add_locked(CURL *curl)
+{
+    CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
+    if (mc > 0)
+        log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
+    return mc <= 0;
+}
+
 void transfer_nonblocking(CURL *curl)
 {
+    curl_multi_wakeup(curl_multi);
     lock_transfer();
     CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
     if (mc > 0)

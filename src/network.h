@@ -24,11 +24,16 @@ extern Mutex curl_lock;
 // Before every other libcurl call of the process and before any thread exists.
 void NetworkSystem_init();
 // The handle's CURLOPT_PRIVATE is a ResponseBuffer with transferring 1. Returns once the loop
-// has finished the handle (also when adding it failed); the caller reads its status and
-// cleans it up.
+// has finished the handle (also when adding it failed; the buffer's result then says so); the
+// caller reads its status and cleans it up.
 void transfer_blocking(CURL *curl);
 // Adds the handle and returns; the loop frees header requests when they finish.
 void transfer_nonblocking(CURL *curl);
+// Adds the handle, for code that already holds transfer_lock (completion handling that asks
+// again); false, logged, when libcurl refuses it.
+bool transfer_add_locked(CURL *curl) REQUIRES(transfer_lock);
+// Redirects a request follows, one hop at a time (see Link_to_curl_url).
+static const int MAX_REDIRECTS = 2;
 // One pass: perform, poll at most 100 ms while anything runs, handle completions. Returns the
 // number of transfers still running after the perform step.
 int curl_multi_perform_once();
@@ -37,5 +42,28 @@ int curl_multi_perform_once();
 // thus return as soon as a pass may have finished their transfers, instead of queueing on
 // transfer_lock behind a driver that takes it again at once.
 void transfer_wait();
-// 1 for 429, 520 and 524, the only temporary failures; 0 for every other code.
+// 1 for 429, 503, 520 and 524, the statuses of a server that may answer later; 0 for every
+// other code.
 int is_temporary_http_failure(long code);
+// Whether a transfer that ended with this libcurl result may do better when asked again: it
+// stalled (CURLE_OPERATION_TIMEDOUT), or the connection broke before the answer was whole.
+bool is_temporary_transfer_failure(CURLcode result);
+
+// The retry rules every request shares. A temporary failure (a temporary status, a broken or
+// stalled transfer, a body of the wrong length) is asked again, after the server's
+// Retry-After (at most 60 s) or else CONFIG.retry_wait seconds; an operation gives up after
+// RETRY_ATTEMPTS attempts in all, or at its second stalled transfer, so that a server that
+// stalls costs a reader about a minute.
+static const int RETRY_ATTEMPTS = 5;
+static const int RETRY_TIMEOUTS = 2;
+struct RetryBudget {
+    int attempts; // attempts that failed so far
+    int timeouts; // of them, stalled transfers
+};
+// Counts one failed attempt; true when another may follow.
+bool RetryBudget_spend(RetryBudget *budget, bool timed_out);
+// Seconds to wait before the next attempt: the server's Retry-After when it gave one (-1 when
+// not), at most 60, else CONFIG.retry_wait (0 when negative).
+long retry_delay_seconds(long retry_after);
+// The server's Retry-After of a finished transfer, in seconds, or -1.
+long transfer_retry_after(CURL *curl);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <openssl/evp.h>
 #include <uuid/uuid.h>
 
@@ -89,6 +90,22 @@ char *path_append(const char *path, const char *filename)
         joined[path_len] = '/';
     memcpy(joined + path_len + slash, filename, name_len);
     return joined;
+}
+
+int64_t now_milliseconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void sleep_milliseconds(int64_t ms)
+{
+    if (ms <= 0)
+        return;
+    struct timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
+    }
 }
 
 std::string take_string(char *heap)

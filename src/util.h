@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <pthread.h>
@@ -100,6 +101,10 @@ char *xdg_base_dir(const char *env, const char *suffix, const char *file, const 
 
 // Every byte of `text` but the unreserved letters, digits and "-._~" as "%XX" (upper-case hex).
 std::string percent_encode(const char *text);
+
+// A monotonic clock in milliseconds, and a sleep of that many (none for 0 or less).
+int64_t now_milliseconds();
+void sleep_milliseconds(int64_t ms);
 
 // The calling thread, as the lock traces print it ("thread %lx").
 inline unsigned long thread_id()

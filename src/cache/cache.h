@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include "link/link.h"
 #include "memcache.h"
 #include "util.h"
 
@@ -68,6 +69,17 @@ struct Cache {
     pthread_cond_t waiter_cond;
     int32_t closing;
     int32_t bgdl_slots;
+    // The version of the file the pair was made for: every download judges its replies by it.
+    FileVersion version;
+    // The file changed on the server. `changed` is set once, by the download that found it,
+    // which then removes the pair; `stale` follows, and from then on every read fails and the
+    // last close writes nothing.
+    std::atomic<bool> changed;
+    std::atomic<bool> stale;
+    // No longer its link's Cache: an open after the change made a new one. Guarded by cf_lock.
+    int32_t detached;
+    // A last close waits, outside cf_lock, for the background downloads. Guarded by cf_lock.
+    int32_t closer_waiting;
 };
 
 // ceil(content_length / blksz), at most 2147483647; 0 unless both are positive.
@@ -118,6 +130,10 @@ void Cache_delete(Link *link);
 int Cache_create(Link *link);
 Cache *Cache_alloc();
 void Cache_free(Cache *cf);
+
+// The file changed on the server (a download found it so): the pair is removed once, and the
+// Cache is stale from then on. Takes no lock.
+void Cache_drop_changed(Cache *cf);
 
 // ---- background downloads (bgdl.cc) ----
 // The caller holds a slot of bgdl_sem and has listed an ActiveDownload for `offset`.

@@ -199,6 +199,7 @@ static Cache *Cache_open_attempt(const char *key, Link *link)
     Cache *cf = Cache_alloc();
     cf->fn = checked_strndup(key, MAX_PATH_LEN, HERE);
     cf->link = link;
+    cf->version = FileVersion{link->content_length.load(), link->time.load()};
 
     int64_t size;
     if (Meta_open(cf)) {
@@ -256,11 +257,27 @@ static Cache *Cache_open_new(Link *link) REQUIRES(cf_lock)
     return cf;
 }
 
+void Cache_drop_changed(Cache *cf)
+{
+    if (cf->changed.exchange(true))
+        return;
+    unlink_pair(cf->fn, true, HERE);
+    // Only now may an open make a new pair under the same name.
+    cf->stale.store(true);
+}
+
 Cache *Cache_open(Link *link)
 {
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock;\n", thread_id());
     ScopedLock guard(&cf_lock, HERE);
     Cache *cf = link->cache_ptr;
+    if (cf && cf->stale.load()) {
+        // The file changed while this Cache was open: its openers keep failing, this open
+        // gets a new pair for the new file.
+        cf->detached = 1;
+        link->cache_ptr = nullptr;
+        cf = nullptr;
+    }
     if (cf) {
         cf->cache_opened++;
     } else {
@@ -280,8 +297,18 @@ Cache *Cache_open(Link *link)
 // its hold on the link's table given back. Called with cf_lock held.
 static void Cache_close_last(Cache *cf) REQUIRES(cf_lock)
 {
+    // A segment marked present must be on the disk before the mark: after a power loss the
+    // meta file must not promise bytes that never reached the data file.
+    bool synced = false;
+    if (cf->dfp) {
+        synced = fflush(cf->dfp) == 0 && fdatasync(fileno(cf->dfp)) == 0;
+        if (!synced)
+            log_printf(LOG_ERROR, HERE, "cannot sync data file %s: %s\n", cf->fn, strerror(errno));
+    }
     if (cf->mfp) {
-        if (Meta_write(cf))
+        // A stale pair is gone already; one whose data could not be synced keeps the marks it
+        // had when it was opened.
+        if (synced && !cf->stale.load() && Meta_write(cf))
             log_printf(LOG_ERROR, HERE, "Meta_write() error.");
         if (fclose(cf->mfp))
             log_printf(LOG_ERROR, HERE, "cannot close metadata: %s.\n", strerror(errno));
@@ -293,7 +320,8 @@ static void Cache_close_last(Cache *cf) REQUIRES(cf_lock)
         cf->dfp = nullptr;
     }
     Link *link = cf->link;
-    link->cache_ptr = nullptr;
+    if (!cf->detached)
+        link->cache_ptr = nullptr;
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock, cache closed: %s\n", thread_id(),
                cf->fn);
     Cache_free(cf);
@@ -310,19 +338,32 @@ void Cache_close(Cache *cf)
 {
     if (!cf)
         return;
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock: %s\n", thread_id(), cf->fn);
-    ScopedLock guard(&cf_lock, HERE);
-    if (cf->cache_opened-- >= 2) {
-        log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock: %s, cache_opened: %d\n",
-                   thread_id(), cf->fn, cf->cache_opened);
-        return;
+    {
+        log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking cf_lock: %s\n", thread_id(), cf->fn);
+        ScopedLock guard(&cf_lock, HERE);
+        if (cf->cache_opened-- >= 2 || cf->closer_waiting) {
+            log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking cf_lock: %s, cache_opened: %d\n",
+                       thread_id(), cf->fn, cf->cache_opened);
+            return;
+        }
+        cf->closer_waiting = 1;
     }
 
-    // Every running background download holds a slot until it is done with the Cache; the
-    // slots are not given back, the Cache is about to go.
+    // Every running background download holds a slot until it is done with the Cache. The wait
+    // is made without cf_lock, so that a stalled download of this file holds up no other file;
+    // opens of this file meanwhile still share this Cache.
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: waiting for background download to finish for %s\n",
                thread_id(), cf->fn);
     for (int32_t i = 0; i < cf->bgdl_slots; i++)
         checked_sem_wait(&cf->bgdl_sem, HERE);
+
+    ScopedLock guard(&cf_lock, HERE);
+    cf->closer_waiting = 0;
+    if (cf->cache_opened > 0) {
+        // Opened again while this close waited: the Cache lives on, its slots with it.
+        for (int32_t i = 0; i < cf->bgdl_slots; i++)
+            checked_sem_post(&cf->bgdl_sem, HERE);
+        return;
+    }
     Cache_close_last(cf);
 }

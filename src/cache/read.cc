@@ -222,6 +222,9 @@ int64_t Cache_read(Cache *cf, char *buf, int64_t len, int64_t offset)
         log_printf(LOG_ERROR, HERE, "requested to read negative bytes: %jd\n", len);
         return -EINVAL;
     }
+    // The file changed on the server: this pair holds bytes of a file that is no more.
+    if (cf->stale.load())
+        return -EIO;
     int64_t content_length = cf->link->content_length;
     if (offset < 0 || offset >= content_length)
         return 0;

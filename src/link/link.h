@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include "memcache.h"
+#include "network.h"
 #include "util.h"
 
 struct Cache;
@@ -55,7 +56,12 @@ struct Link {
     LinkTable *next GUARDED_BY(link_lock); // child table of a directory
     std::atomic<int64_t> time;
     Cache *cache_ptr; // the open Cache of this file; guarded by cf_lock
-    char *sonic_id;   // Sonic mode: the server's id (at most 255 bytes), else null
+    // Left unconfirmed by temporary failures of its header requests: not listed, and asked
+    // again when its directory is next opened (LinkTable_confirm_deferred).
+    std::atomic<bool> deferred;
+    // The server was found not to serve ranges for this file, and the line saying so is out.
+    std::atomic<bool> no_ranges_reported;
+    char *sonic_id; // Sonic mode: the server's id (at most 255 bytes), else null
     int32_t sonic_depth;
 };
 
@@ -71,6 +77,10 @@ struct LinkTable {
     // The links of a large table by name, made by the first look-up in it (path.cc). Not part
     // of the table file.
     LinkNameIndex *name_index GUARDED_BY(link_lock);
+    // Links of this table that are deferred (Link::deferred), and whether a fill is asking
+    // them again now.
+    std::atomic<int32_t> deferred_count;
+    std::atomic<bool> refilling;
 };
 
 extern LinkTable *root_link_table;
@@ -169,14 +179,44 @@ void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html)
 LinkTable *LinkTable_new(const char *url);
 // Gives every parsed link without f_url its full URL and decoded name.
 void LinkTable_fill(LinkTable *linktbl);
-// Requests every uninitialised link, a window at a time, and waits for its own requests; a link
-// still unconfirmed after its answer (a temporary failure) becomes invalid.
+// One link's confirmation within a fill. The transfer loop's completion handling writes it,
+// under transfer_lock, and then moves `state` on; the fill reads it once `state` has moved.
+enum ConfirmState : int32_t {
+    CONFIRM_QUEUED,  // not asked yet
+    CONFIRM_ASKING,  // a request is in flight
+    CONFIRM_WAITING, // a temporary failure: ask again at retry_at_ms
+    CONFIRM_DONE,    // answered: the link has its type
+    CONFIRM_GAVE_UP, // temporary failures used up its retries: the link stays unconfirmed
+};
+struct Confirm {
+    explicit Confirm(Link *l) : link(l) {}
+    Link *link;
+    RetryBudget budget{};
+    int64_t retry_at_ms = 0;
+    std::atomic<int32_t> state{CONFIRM_QUEUED};
+};
+
+// Requests every uninitialised link, a window at a time, asks again after temporary failures
+// (the shared retry rules of network.h), and returns when each is answered or out of retries.
+// A link that only temporary failures kept unconfirmed is deferred; any other still
+// unconfirmed becomes invalid.
 void LinkTable_uninitialised_fill(LinkTable *linktbl);
+// Asks again, once the table's directory is opened, the links that temporary failures left
+// unconfirmed, and saves the table again when the cache is on.
+void LinkTable_confirm_deferred(LinkTable *linktbl);
+// Marks a link deferred (and counts it in its table).
+void Link_defer(Link *link);
 // Starts a header request for the link; `outstanding`, when given, is counted down once the
-// request is released.
-void Link_req_file_stat(Link *link, std::atomic<int> *outstanding = nullptr);
-// Called by the transfer loop, under transfer_lock, for a finished header request.
-void Link_set_file_stat(Link *link, CURL *curl);
+// request is released; `confirm`, when given, receives its outcome for the fill's retries.
+void Link_req_file_stat(Link *link, std::atomic<int> *outstanding = nullptr, Confirm *confirm = nullptr);
+// The end of a header request (a HEAD, or the GET of a file's first byte), called by the
+// transfer loop under transfer_lock with the transfer's libcurl result. Sets the link's type,
+// size and time from the answer; a redirect, or a HEAD that gave no length, goes on as a new
+// request of the same buffer (true: the buffer now belongs to that one); a temporary failure
+// goes to `buf->confirm` for the fill to ask again.
+bool Link_file_stat_done(ResponseBuffer *buf, CURL *curl, CURLcode result) REQUIRES(transfer_lock);
+// The body callback of the first-byte GET: counts the body, and ends any that is not a 206.
+size_t probe_body_callback(void *contents, size_t size, size_t nmemb, void *userp) noexcept;
 
 // ---- table files (tablefile.cc); only while the cache system runs ----
 int LinkTable_disk_save(LinkTable *linktbl, const char *cache_path);
@@ -232,12 +272,30 @@ class LinkRef
 // ---- requests and downloads (request.cc, download.cc) ----
 // A new easy handle for the link's f_url with every common option; owned by the caller.
 CURL *Link_to_curl(Link *link);
-// Reads `req_size` bytes at `offset` (cut at the end of the file) into output_buf with a range
-// request: the byte count, 0 past the end, -ENOENT on a final HTTP failure, -1 when the count
-// is unreadable. With `cf`, joined readers of the segment at `offset` are fed as bytes arrive;
-// the caller must not hold cf->active_dl_lock.
+// The same for another URL of the link's (where a redirect sent it): credentials and extra
+// headers go only when `url` is on the mounted server's origin. Redirects are not followed by
+// the handle: callers follow them one hop at a time, at most MAX_REDIRECTS.
+CURL *Link_to_curl_url(Link *link, const char *url);
+// The version of a file a read is for: its size and time when it was opened.
+struct FileVersion {
+    int64_t size;
+    int64_t time;
+};
+// Reads `req_size` bytes at `offset` (cut at the end of the file) of the file as `version`
+// says it is into output_buf with range requests: the byte count; 0 past the end; -ENOENT on a
+// final HTTP failure (404, say); -EIO when the file changed on the server (reported, the link
+// takes the new size and time, a Cache is dropped), when the server does not serve ranges,
+// or when temporary failures used up the retries. The bytes come straight into output_buf,
+// and only from a reply of exactly that range of that version. With `cf`, joined readers of
+// the segment at `offset` are fed as bytes arrive; the caller must not hold
+// cf->active_dl_lock.
+int64_t Link_read(Link *link, const FileVersion &version, char *output_buf, uint64_t req_size, int64_t offset,
+                  Cache *cf);
+// Link_read of the version of cf (when given), or of the link as it is now.
 int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t offset, Cache *cf);
-// The whole body after HTTP 200 (the caller frees data), else size 0 and no data.
+// The whole body after HTTP 200 (the caller frees data), else size 0 and no data. Redirects are
+// followed; `served_from`, when given, receives the URL that finally answered.
+ResponseBuffer Link_download_page(Link *link, std::string *served_from);
 ResponseBuffer Link_download_full(Link *link);
 // The uncached read of the filesystem: Link_download of the link at `path`, -ENOENT without one.
 int64_t path_download(const char *path, char *output_buf, uint64_t size, int64_t offset);

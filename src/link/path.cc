@@ -195,9 +195,12 @@ Link *path_to_Link(const char *path)
 LinkTable *path_to_LinkTable(const char *path)
 {
     if (strcmp(path, "/") == 0) {
-        ScopedLock guard(&link_lock, HERE);
-        if (root_link_table)
-            LinkTable_ref_locked(root_link_table, true);
+        {
+            ScopedLock guard(&link_lock, HERE);
+            if (root_link_table)
+                LinkTable_ref_locked(root_link_table, true);
+        }
+        LinkTable_confirm_deferred(root_link_table);
         return root_link_table;
     }
     LinkRef link(path_to_Link(path));
@@ -212,5 +215,6 @@ LinkTable *path_to_LinkTable(const char *path)
     }
     if (linktbl && CONFIG.invalid_refresh)
         LinkTable_uninitialised_fill(linktbl);
+    LinkTable_confirm_deferred(linktbl);
     return linktbl;
 }

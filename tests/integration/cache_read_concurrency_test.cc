@@ -210,7 +210,7 @@ TEST_F(CacheRead, JoinedReaderCopiesBeforeTheDownloadEnds)
 
 TEST_F(CacheRead, FailedBackgroundDownloadSendsItsReaderToFetchTheSegment)
 {
-    Reply failure = status(503);
+    Reply failure = status(500);
     failure.stall_ms = 300;
     server.script("GET", "/f.bin", {failure});
     // The reader hands the segment to the background, joins that download, and fetches the
@@ -225,7 +225,7 @@ TEST_F(CacheRead, FailedBackgroundDownloadSendsItsReaderToFetchTheSegment)
 TEST_F(CacheRead, FailedDownloadOfTheFirstReaderSendsTheJoinedOneToFetch)
 {
     take_all_slots();
-    Reply failure = status(503);
+    Reply failure = status(500);
     failure.stall_ms = 300;
     server.script("GET", "/f.bin", {failure});
     int64_t first_result = 0;

@@ -40,17 +40,24 @@ TEST_F(Download, RangedRepliesByScript)
         {"429 then 206", {status(429), ranged()}, 0, 2},
         {"520 then 524 then 206", {status(520), status(524), ranged()}, 0, 3},
         {"404", {status(404)}, ENOENT, 1},
-        {"503 is not retried", {status(503)}, ENOENT, 1},
+        {"503 then 206", {status(503), ranged()}, 0, 2},
         {"500", {status(500)}, ENOENT, 1},
+        // Retries end: five attempts in all; the file is there, so the error is EIO.
+        {"429 for ever", std::vector<Reply>(5, status(429)), EIO, 5},
         {"short body then 206", {short_body(10), ranged()}, 0, 2},
         {"long body then 206", {long_body(10), ranged()}, 0, 2},
         {"cut transfer then 206", {cut(100), ranged()}, 0, 2},
         {"redirect", {redirect("/f.bin"), ranged()}, 0, 2},
-        // libcurl itself asks once more when a reused connection closes without an answer.
-        {"no response at all", {drop(), drop()}, ENOENT, 2},
+        // A 206 of the right length but of another range, and one of another file's size.
+        {"other range then 206", {wrong_range(), ranged()}, 0, 2},
+        {"the file changed", {grown(10)}, EIO, 1},
+        // libcurl itself asks once more when a reused connection closes without an answer;
+        // a broken transfer is asked again.
+        {"no response at all", {drop(), drop(), ranged()}, 0, 3},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        link->content_length = SIZE; // as listed, again after a case that changed it
         server.clear_log();
         server.script("GET", "/f.bin", c.script);
         std::string got(5000, '\0');
@@ -121,26 +128,25 @@ TEST_F(Download, CredentialsAndHeadersReachTheServer)
     Config_cleanup();
 }
 
-using DownloadDeathTest = Download;
-
-TEST_F(DownloadDeathTest, ServerWithoutRangeSupportEndsTheProcess)
+TEST_F(Download, ServerWithoutRangeSupportFailsTheReadAndSaysSoOnce)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    server.script("GET", "/f.bin", {no_range_headers()});
+    server.script("GET", "/f.bin", {no_range_headers(), no_range_headers()});
     std::string got(10, '\0');
-    EXPECT_EXIT(Link_download(link, got.data(), 10, 0, nullptr), testing::ExitedWithCode(1),
-                "This web server does not support HTTP range requests");
-}
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Link_download(link, got.data(), 10, 0, nullptr), -EIO);
+    EXPECT_EQ(Link_download(link, got.data(), 10, 20, nullptr), -EIO);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(server.count("GET", "/f.bin"), 2u); // no retries
+    size_t first = log.find("does not support HTTP range requests");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("does not support HTTP range requests", first + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("--no-range-check"), std::string::npos) << log;
 
-TEST_F(DownloadDeathTest, RangeCheckAppliesToErrorStatusesToo)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // An error status is judged by its status, whatever its headers say about ranges.
     Reply missing = status(404);
     missing.range_headers = false;
     server.script("GET", "/f.bin", {missing});
-    std::string got(10, '\0');
-    EXPECT_EXIT(Link_download(link, got.data(), 10, 0, nullptr), testing::ExitedWithCode(1),
-                "does not support HTTP range requests");
+    EXPECT_EQ(Link_download(link, got.data(), 10, 0, nullptr), -ENOENT);
 }
 
 TEST_F(Download, WholeBody)
@@ -158,13 +164,17 @@ TEST_F(Download, WholeBody)
     EXPECT_EQ(server.count("GET", "/dir/"), 2u);
     free(page.data);
 
-    for (int code : {404, 503}) {
+    for (int code : {404, 500}) {
         server.script("GET", "/dir/", {status(code)});
         ResponseBuffer failed = Link_download_full(head);
         EXPECT_EQ(failed.size, 0u) << code;
         EXPECT_EQ(failed.data, nullptr) << code;
     }
-    server.script("GET", "/dir/", {drop(), drop()});
+    // Temporary failures end: after five attempts the page is not had.
+    server.script("GET", "/dir/", std::vector<Reply>(5, status(503)));
+    EXPECT_EQ(Link_download_full(head).size, 0u);
+    EXPECT_EQ(server.script_left("/dir/", "GET"), 0u);
+    server.script("GET", "/dir/", std::vector<Reply>(40, drop()));
     EXPECT_EQ(Link_download_full(head).size, 0u);
     LinkTable_free(tbl);
 }

@@ -112,10 +112,25 @@ TEST_F(TransferLoop, PassWithNothingRunningReturnsAtOnce)
 
 TEST(TransferRules, TemporaryFailures)
 {
-    for (long code : {429L, 520L, 524L})
+    for (long code : {429L, 503L, 520L, 524L})
         EXPECT_EQ(is_temporary_http_failure(code), 1) << code;
-    for (long code : {0L, 200L, 404L, 500L, 502L, 503L, 504L, 521L})
+    for (long code : {0L, 200L, 404L, 500L, 502L, 504L, 521L})
         EXPECT_EQ(is_temporary_http_failure(code), 0) << code;
+    // Five attempts in all, and none after the second stall.
+    RetryBudget budget{};
+    for (int i = 0; i < 4; i++)
+        EXPECT_TRUE(RetryBudget_spend(&budget, false)) << i;
+    EXPECT_FALSE(RetryBudget_spend(&budget, false));
+    budget = RetryBudget{};
+    EXPECT_TRUE(RetryBudget_spend(&budget, true));
+    EXPECT_FALSE(RetryBudget_spend(&budget, true));
+    // The server's Retry-After wins, up to a minute.
+    CONFIG.retry_wait = 5;
+    EXPECT_EQ(retry_delay_seconds(-1), 5);
+    EXPECT_EQ(retry_delay_seconds(2), 2);
+    EXPECT_EQ(retry_delay_seconds(3600), 60);
+    CONFIG.retry_wait = -3;
+    EXPECT_EQ(retry_delay_seconds(-1), 0);
 }
 
 TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
@@ -127,7 +142,7 @@ TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
     server.add_page("/d/", listing_page("d", {"ok.bin", "busy"}));
     server.add_file("/d/ok.bin", "ok");
     server.add_file("/d/busy", "busy");
-    server.script("HEAD", "/d/busy", {status(429)});
+    server.script("HEAD", "/d/busy", std::vector<Reply>(5, status(429)));
     ASSERT_TRUE(server.start());
 
     Link *slow_link = file_link(server.url("/slow.bin"), static_cast<int64_t>(size));
@@ -138,7 +153,8 @@ TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
         downloaded = true;
     });
     // Once the download is under way, a table is built: its fill waits for its own header
-    // requests, not for the other thread's transfer, and the one answered 429 ends invalid.
+    // requests, not for the other thread's transfer, and the one answered 429 every time is
+    // left unconfirmed, deferred to the next opening of the directory.
     for (int i = 0; i < 100 && server.count("GET", "/slow.bin") == 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     LinkTable *tbl = LinkTable_new(server.url("/d/").c_str());
@@ -146,8 +162,10 @@ TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
     ASSERT_NE(tbl, nullptr);
     for (int32_t i = 1; i < tbl->size; i++) {
         std::string name = tbl->links[i]->linkname;
-        EXPECT_EQ(static_cast<char>(Link_type(tbl->links[i])), name == "busy" ? LINK_INVALID : LINK_FILE)
+        EXPECT_EQ(static_cast<char>(Link_type(tbl->links[i])),
+                  name == "busy" ? LINK_UNINITIALISED_FILE : LINK_FILE)
             << name;
+        EXPECT_EQ(tbl->links[i]->deferred.load(), name == "busy") << name;
     }
     reader.join();
     LinkTable_free(tbl);

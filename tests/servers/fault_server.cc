@@ -164,6 +164,27 @@ Reply drop()
     return r;
 }
 
+Reply wrong_range()
+{
+    Reply r;
+    r.range_shift = 4;
+    return r;
+}
+
+Reply grown(long bytes)
+{
+    Reply r;
+    r.size_delta = bytes;
+    return r;
+}
+
+Reply modified(time_t at)
+{
+    Reply r;
+    r.mtime = at;
+    return r;
+}
+
 static std::string lower(std::string text)
 {
     for (char &c : text)
@@ -424,7 +445,12 @@ static Answer plan_answer(FaultServerCore *core, const SeenRequest &req, bool cl
             headers += "Content-Type: text/html\r\n";
         } else {
             const Resource &res = *found;
-            uint64_t total = res.bytes.size(), first = 0, end = total;
+            std::string bytes = res.bytes;
+            if (r.size_delta < 0)
+                bytes.resize(bytes.size() - std::min(bytes.size(), static_cast<size_t>(-r.size_delta)));
+            else
+                bytes.resize(bytes.size() + static_cast<size_t>(r.size_delta), '\0');
+            uint64_t total = bytes.size(), first = 0, end = total;
             bool unsatisfiable = false;
             code = 200;
             if (r.honour_range && !req.range.empty() &&
@@ -432,12 +458,17 @@ static Answer plan_answer(FaultServerCore *core, const SeenRequest &req, bool cl
                 code = unsatisfiable ? 416 : 206;
             if (unsatisfiable)
                 first = end = 0;
+            if (code == 206 && r.range_shift) {
+                first += static_cast<uint64_t>(r.range_shift);
+                end = std::min(total, end + static_cast<uint64_t>(r.range_shift));
+            }
             long want = static_cast<long>(end - first) + r.body_delta;
             size_t len = want < 0 ? 0 : static_cast<size_t>(want);
             if (first < total)
-                a.body = res.bytes.substr(first, len);
+                a.body = bytes.substr(first, len);
             a.body.resize(len, '\0');
-            headers += "Content-Type: " + res.type + "\r\nLast-Modified: " + http_date(res.mtime) + "\r\n";
+            headers += "Content-Type: " + res.type +
+                       "\r\nLast-Modified: " + http_date(r.mtime ? r.mtime : res.mtime) + "\r\n";
             if (r.range_headers) {
                 headers += "Accept-Ranges: bytes\r\n";
                 if (code == 416 || (code == 206 && len == 0))

@@ -74,6 +74,14 @@ struct Reply {
     int chunk_ms = 0;
     // Extra header lines ("Name: value"), written after the others.
     std::vector<std::string> headers;
+    // A 206 of the range that many bytes further on than the one asked for, its Content-Range
+    // saying so.
+    long range_shift = 0;
+    // The resource as if it had this many bytes more (or fewer): its Content-Range total and
+    // its length say so, bytes past its real end are zero. A file that changed.
+    long size_delta = 0;
+    // When set, Last-Modified says this time instead of the resource's.
+    time_t mtime = 0;
 };
 
 Reply ranged();                 // the normal answer, as to an unscripted request
@@ -87,7 +95,10 @@ Reply head_without_length();    // 200 without Content-Length (a HEAD gets no le
 Reply redirect(const std::string &to, int code = 302);
 Reply stall(int ms); // waits `ms` before the body
 Reply slow(size_t chunk_bytes, int ms_between_chunks);
-Reply drop(); // the connection closes without an answer
+Reply drop();              // the connection closes without an answer
+Reply wrong_range();       // a 206 of another range than the one asked for (4 bytes on)
+Reply grown(long bytes);   // the file has `bytes` more (fewer, when negative) than registered
+Reply modified(time_t at); // the file's Last-Modified is `at`
 
 // One request as the server saw it, logged before it was answered.
 struct SeenRequest {
