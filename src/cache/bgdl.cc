@@ -37,12 +37,16 @@ void Cache_bgdl_launcher(Cache *cf, int64_t offset)
     pthread_t thread;
     err = pthread_create(&thread, &attr, Cache_bgdl, launch);
     if (err) {
+        // No thread to be had (the process's limit): the segment's record goes, so that its
+        // readers fetch it themselves, and the slot comes back.
+        log_printf(LOG_ERROR, HERE, "pthread_create(): %d, %s\n", err, strerror(err));
         {
             ScopedLock guard(&cf->active_dl_lock, HERE);
+            ActiveDownload_remove(cf, offset);
             Cache_waiter_decrement(cf);
         }
         checked_free(launch);
-        log_fatal(HERE, "pthread_create(): %d, %s\n", err, strerror(err));
+        checked_sem_post(&cf->bgdl_sem, HERE);
     }
     err = pthread_attr_destroy(&attr);
     if (err)

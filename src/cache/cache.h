@@ -35,7 +35,7 @@ void CacheSystem_init(const char *path, int calc_dir);
 void CacheSystem_cleanup();
 // Removes the cache tree and ends the process with status 0.
 [[noreturn]] void CacheSystem_clear();
-// Creates meta_dir/dirn and data_dir/dirn; returns 0 (failures are fatal).
+// Creates meta_dir/dirn and data_dir/dirn; 0, or -1 (logged) when either cannot be made.
 int CacheDir_create(const char *dirn);
 
 // ---- records and file formats (format.cc) ----

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <string>
 #include <sys/stat.h>
 
 #include "cache/cache.h"
@@ -129,13 +130,14 @@ void CacheSystem_clear()
 
 int CacheDir_create(const char *dirn)
 {
-    char *meta = path_append(meta_dir, dirn);
-    char *data = path_append(data_dir, dirn);
-    if (make_dir(meta))
-        log_fatal(HERE, "mkdir(%s): %s\n", meta, strerror(errno));
-    if (make_dir(data))
-        log_fatal(HERE, "mkdir(%s): %s\n", data, strerror(errno));
-    checked_free(meta);
-    checked_free(data);
+    // A directory that cannot be made (a full disk, a file in the way, a name too long) costs
+    // this directory its saved table and its files their cache, not the mount.
+    for (const char *base : {meta_dir, data_dir}) {
+        std::string dir = path_join(base, dirn);
+        if (make_dir(dir.c_str())) {
+            log_printf(LOG_ERROR, HERE, "mkdir(%s): %s\n", dir.c_str(), strerror(errno));
+            return -1;
+        }
+    }
     return 0;
 }

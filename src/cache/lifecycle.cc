@@ -64,8 +64,10 @@ int Cache_exist(const char *key)
     if (meta_bad != data_bad) {
         log_printf(LOG_WARNING, HERE, "Cache file partially missing or invalid (zero-length).\n");
         const std::string &survivor = meta_bad ? data : meta;
+        // One that cannot be removed (a directory in its place) is left; making the pair anew
+        // then fails, and the file is read without the cache.
         if (unlink(survivor.c_str()) && errno != ENOENT)
-            log_fatal(HERE, "unlink(): %s\n", strerror(errno));
+            log_printf(LOG_ERROR, HERE, "unlink(): %s\n", strerror(errno));
     }
     return meta_bad || data_bad;
 }
