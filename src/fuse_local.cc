@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fuse.h>
 #include <unistd.h>
@@ -25,6 +26,21 @@ struct FileHandle {
     Cache *cf; // null: read from the server
 };
 
+// When the mount started: the time of entries whose server gives none and whose table has no
+// listing time either.
+static int64_t mount_time;
+
+// The entry's modification time. A server that sends no Last-Modified (nginx for its
+// directories, say) leaves it at -1, which would show as 1969-12-31: such an entry shows the
+// time its directory was listed instead.
+static int64_t shown_time(const Link *link)
+{
+    int64_t time = link->time;
+    if (time >= 0)
+        return time;
+    return link->linktbl->index_time > 0 ? link->linktbl->index_time : mount_time;
+}
+
 static FileHandle *file_handle(const struct fuse_file_info *fi)
 {
     return reinterpret_cast<FileHandle *>(fi->fh);
@@ -40,7 +56,7 @@ static int fs_getattr(const char *path, struct stat *stbuf, struct fuse_file_inf
         LinkRef link(path_to_Link(path));
         if (!link)
             return -ENOENT;
-        stbuf->st_mtim.tv_sec = link->time;
+        stbuf->st_mtim.tv_sec = shown_time(link.get());
         stbuf->st_mtim.tv_nsec = 0;
         switch (Link_type(link.get())) {
         case LINK_FILE: {
@@ -168,6 +184,7 @@ static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
 
 int fuse_local_init(int argc, char **argv)
 {
+    mount_time = time(nullptr);
     struct fuse_operations ops {
     };
     ops.getattr = fs_getattr;

@@ -34,8 +34,9 @@ void Link_defer(Link *link)
 LinkTable *LinkTable_new(const char *url)
 {
     char *cache_path = url_to_cache_path(url);
-    if (cache_system_enabled) {
-        CacheDir_create(cache_path);
+    // Without its place in the cache the table is neither loaded nor saved.
+    bool saved_table = cache_system_enabled && CacheDir_create(cache_path) == 0;
+    if (saved_table) {
         LinkTable *saved = LinkTable_disk_open(cache_path);
         if (saved) {
             int64_t now = time(nullptr);
@@ -62,19 +63,24 @@ LinkTable *LinkTable_new(const char *url)
 
     LinkTable *linktbl = LinkTable_alloc(url);
     linktbl->index_time = time(nullptr);
-    ResponseBuffer page = Link_download_full(linktbl->links[0]);
+    std::string served_from;
+    ResponseBuffer page = Link_download_page(linktbl->links[0], &served_from);
     if (page.size == 0) {
         checked_free(page.data);
         LinkTable_free(linktbl);
         checked_free(cache_path);
         return nullptr;
     }
-    LinkTable_parse_html(linktbl, url, page.data);
+    // A directory URL that redirects ("/old" to "/tree/", "name" to "name/"): its entries
+    // are where the page that lists them was served from.
+    if (served_from != url)
+        Link_set_url(linktbl->links[0], served_from.c_str());
+    LinkTable_parse_html(linktbl, linktbl->links[0]->f_url, page.data);
     checked_free(page.data);
     LinkTable_fill(linktbl);
     LinkTable_uninitialised_fill(linktbl);
 
-    if (cache_system_enabled && LinkTable_disk_save(linktbl, cache_path))
+    if (saved_table && LinkTable_disk_save(linktbl, cache_path))
         log_printf(LOG_ERROR, HERE, "Failed to save the LinkTable!\n");
     checked_free(cache_path);
     LinkTable_print(linktbl);

@@ -49,6 +49,19 @@ static bool names_dot_entry(const std::string &ref)
     return name == "." || name == "..";
 }
 
+// Whether a reference holds an encoded NUL byte: no file name holds one, and what the
+// reference would name is cut short there.
+static bool decodes_to_nul(const std::string &ref)
+{
+    int len = 0;
+    char *decoded = curl_easy_unescape(nullptr, ref.c_str(), 0, &len);
+    if (!decoded)
+        return false;
+    bool nul = strlen(decoded) != static_cast<size_t>(len);
+    curl_free(decoded);
+    return nul;
+}
+
 // A reference relative to the directory (or from the server root into it): kept when it names
 // one entry of the directory itself, in the percent-encoded form the page gives.
 static void add_relative_link(const char *base, const char *href, LinkTable *linktbl, LinkHashSet *set)
@@ -76,7 +89,9 @@ static void add_relative_link(const char *base, const char *href, LinkTable *lin
         (slash + 1 == ref.size() || ref[slash + 1] != '/'))
         ref.resize(slash + 1);
 
-    if (ref.empty() || ref[0] == '/')
+    // The directory itself (again), or only a query or a fragment of its page: the sort links
+    // of a listing are no entries.
+    if (ref.empty() || ref[0] == '/' || ref[0] == '?' || ref[0] == '#')
         return;
     for (char c : ref) {
         if (c < 0x20 || c > 0x7E)
@@ -87,10 +102,12 @@ static void add_relative_link(const char *base, const char *href, LinkTable *lin
         if (ref[i] == '/' && i != last)
             return;
     }
-    if (names_dot_entry(ref))
+    if (names_dot_entry(ref) || decodes_to_nul(ref))
         return;
 
-    if (LinkHashSet_add(set, ref.c_str()) == 1) {
+    // Two references that decode to one name are one entry, the first.
+    std::string bare = ref.back() == '/' ? ref.substr(0, ref.size() - 1) : ref;
+    if (LinkHashSet_add(set, link_name_decode(bare.c_str()).c_str()) == 1) {
         LinkType type = ref[last] == '/' ? LINK_UNINITIALISED_DIR : LINK_UNINITIALISED_FILE;
         LinkTable_add(linktbl, Link_new(ref.c_str(), type));
     }

@@ -58,6 +58,15 @@ LinkTable *LinkSystem_init(const char *url)
     default:
         log_fatal(HERE, "Invalid CONFIG.mode\n");
     }
+    // A mounted URL that redirects: the cache keys of the entries are their paths below the
+    // URL the root listing came from.
+    if (root && CONFIG.mode == MODE_LISTING) {
+        const char *served = root->links[0]->f_url;
+        size_t served_len = strlen(served);
+        root_url_len = static_cast<int32_t>(served_len);
+        if (served_len > 0 && served[served_len - 1] == '/')
+            root_url_len--;
+    }
     root_link_table = root;
     return root;
 }
