@@ -23,12 +23,19 @@ static const char CACHEDIR_TAG[] = "Signature: 8a477f597d28d172789f06886806bc55\
                                    "# For information about cache directory tags, see:\n"
                                    "#\thttps://bford.info/cachedir/\n";
 
-// mkdir of one level; an existing directory is success.
+// mkdir of one level; an existing directory is success, anything else in its place is not
+// (ENOTDIR).
 static int make_dir(const char *path)
 {
-    if (mkdir(path, 0755) && errno != EEXIST)
+    if (mkdir(path, 0755) == 0)
+        return 0;
+    if (errno != EEXIST)
         return -1;
-    return 0;
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        return 0;
+    errno = ENOTDIR;
+    return -1;
 }
 
 char *CacheSystem_get_cache_dir()

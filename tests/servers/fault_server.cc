@@ -46,6 +46,7 @@ struct Connection {
 // Everything one answer needs, decided under the lock and sent without it.
 struct Answer {
     bool drop = false;
+    bool hang = false;
     bool head_only = false;
     bool close = false;
     std::string head;
@@ -161,6 +162,21 @@ Reply drop()
 {
     Reply r;
     r.drop = true;
+    return r;
+}
+
+Reply hang()
+{
+    Reply r;
+    r.hang = true;
+    return r;
+}
+
+Reply stall_after(size_t bytes)
+{
+    Reply r;
+    r.chunk_bytes = bytes;
+    r.chunk_ms = 3600 * 1000;
     return r;
 }
 
@@ -418,6 +434,10 @@ static Answer plan_answer(FaultServerCore *core, const SeenRequest &req, bool cl
         a.drop = true;
         return a;
     }
+    if (r.hang) {
+        a.hang = true;
+        return a;
+    }
     a.cut_after = r.cut_after;
     a.stall_ms = r.stall_ms;
     a.chunk_bytes = r.chunk_bytes;
@@ -521,6 +541,11 @@ static bool send_answer(FaultServerCore *core, int fd, const Answer &a)
 {
     if (a.drop)
         return false;
+    if (a.hang) {
+        // Until the server stops: an hour is as good as for ever for a test.
+        pause_for(core, 3600 * 1000);
+        return false;
+    }
     if (a.head_only) {
         if (!pause_for(core, a.stall_ms))
             return false;

@@ -63,6 +63,8 @@ struct Reply {
     bool send_length = true;
     // Close the connection at once, without any answer.
     bool drop = false;
+    // Never answer: the connection stays open, silent, until the server stops.
+    bool hang = false;
     // Non-empty: a redirect (status 302 unless `status` is set) to this path on the same server
     // or to this absolute URL, with an empty body.
     std::string location;
@@ -96,7 +98,9 @@ Reply redirect(const std::string &to, int code = 302);
 Reply stall(int ms); // waits `ms` before the body
 Reply slow(size_t chunk_bytes, int ms_between_chunks);
 Reply drop();              // the connection closes without an answer
-Reply wrong_range();       // a 206 of another range than the one asked for (4 bytes on)
+Reply hang();                    // no answer at all, the connection kept open
+Reply stall_after(size_t bytes); // the headers and `bytes` of the body, then nothing more
+Reply wrong_range();             // a 206 of another range than the one asked for (4 bytes on)
 Reply grown(long bytes);   // the file has `bytes` more (fewer, when negative) than registered
 Reply modified(time_t at); // the file's Last-Modified is `at`
 
