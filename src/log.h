@@ -1,7 +1,7 @@
 // log.h: the log line, the fatal path and the crash report. Owns no state of its own: the
 // level mask is CONFIG.log_level (config.h), read without a lock because start-up writes it
-// before any other thread exists. No lock is taken around a line, so lines of different
-// threads may interleave at piece boundaries.
+// before any other thread exists. Every line is built whole and written to standard error with
+// one write(2), so lines of concurrent threads never interleave inside a line; no lock is taken.
 #pragma once
 
 #include <cstdarg>
