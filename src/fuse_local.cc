@@ -149,13 +149,28 @@ static int fs_releasedir(const char *path, struct fuse_file_info *fi) noexcept
     return 0;
 }
 
+// Whether the FUSE host detaches: it stays in the foreground only for -f or -d, which the option
+// loop hands over as entries of their own.
+static bool host_detaches;
+
 static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
 {
+    // The host has detached before it serves (standard error is /dev/null from then on), and
+    // this runs once it serves: from here on lines go to the system log.
+    if (host_detaches)
+        log_to_syslog();
     return nullptr;
 }
 
 int fuse_local_init(int argc, char **argv)
 {
+    host_detaches = true;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-o") == 0)
+            i++;
+        else if (strcmp(argv[i], "-f") == 0 || strcmp(argv[i], "-d") == 0)
+            host_detaches = false;
+    }
     struct fuse_operations ops {
     };
     ops.getattr = fs_getattr;
