@@ -5,6 +5,7 @@
 // host detaches, written before the host starts.
 #pragma once
 
-// Runs the FUSE host over the vector; returns its status. Without -f and -d in the vector the
-// host detaches, and the log follows it into the system log (log_to_syslog) once the host serves.
+// Runs the FUSE host over the vector, with a valid idle-thread limit ahead of it; returns its
+// status. Without -f and -d in the vector the host detaches, and the log follows it into the
+// system log (log_to_syslog) once the host serves.
 int fuse_local_init(int argc, char **argv);
