@@ -176,6 +176,19 @@ void log_fatal(const char *file, const char *func, int line, const char *format,
     exit_failure();
 }
 
+void log_exit(const char *file, const char *func, int line, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    log_vprintf(LOG_FATAL, file, func, line, format, args);
+    va_end(args);
+    // Some messages end without a line feed; the crash report used to supply it.
+    size_t len = strlen(format);
+    if ((len == 0 || format[len - 1] != '\n') && syslog_fd.load(std::memory_order_acquire) < 0)
+        write_stderr("\n", 1);
+    exit(EXIT_FAILURE);
+}
+
 void exit_failure()
 {
     void *addresses[100];

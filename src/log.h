@@ -33,6 +33,11 @@ void log_vprintf(int level, const char *file, const char *func, int line, const 
 // A "Fatal:" line, then the crash report; never returns.
 [[noreturn]] void log_fatal(const char *file, const char *func, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+// The same "Fatal:" line (ended by a line feed even when the message has none), then exit(1)
+// without a crash report: for start-up failures that are the user's to mend, such as a
+// configuration file that cannot be read or a cache directory that cannot be made.
+[[noreturn]] void log_exit(const char *file, const char *func, int line, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 // The crash report: banner, backtrace, exit(1) through the exit handlers. Once lines go to the
 // system log, the report goes there as well, a line per datagram.
 [[noreturn]] void exit_failure();

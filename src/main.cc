@@ -372,10 +372,12 @@ void parse_config_file(char ***vector, int *count)
         path = path_append(base, "/tarnwick/config");
         checked_free(base);
     }
+    // A named file that cannot be read is the user's to mend: its message ends start-up, without
+    // a crash report.
     FILE *file = fopen(path, "r");
     if (!file) {
         if (config_path)
-            log_fatal(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
+            log_exit(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
         checked_free(path);
         return;
     }
@@ -403,9 +405,9 @@ void parse_config_file(char ***vector, int *count)
         if (*value)
             add_arg(vector, count, value);
     }
-    // A named file that opens but cannot be read (a directory) is as fatal as a missing one.
+    // A named file that opens but cannot be read (a directory) ends start-up as a missing one does.
     if (ferror(file) && config_path)
-        log_fatal(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
+        log_exit(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
     free(line);
     fclose(file);
     if (path != config_path)
