@@ -83,7 +83,14 @@ void CacheSystem_init(const char *path, int calc_dir)
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: initialise cf_lock;\n", thread_id());
     checked_mutex_init(&cf_lock, nullptr, HERE);
 
-    char *server_dir = calc_dir ? CacheSystem_calc_dir(path) : checked_strdup(path, HERE);
+    char *server_dir;
+    if (calc_dir) {
+        server_dir = CacheSystem_calc_dir(path);
+    } else {
+        server_dir = checked_strdup(path, HERE);
+        if (make_dir(server_dir))
+            log_exit(HERE, "mkdir(): %s\n", strerror(errno));
+    }
     meta_dir = path_append(server_dir, "meta/");
     data_dir = path_append(server_dir, "data/");
     checked_free(server_dir);

@@ -541,6 +541,18 @@ TEST_F(Cli, UserErrorsEndWithoutACrashReport)
     run_table(cases);
 }
 
+// A --cache-location that does not exist yet is made, one level, as the cache root is; start-up
+// goes on to the server (which is not there).
+TEST_F(Cli, MissingCacheLocationIsMade)
+{
+    Outcome r = run({"--cache", "--cache-location", "{T}/new", URL, "{T}/dir"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.find("Fatal:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.lines.empty() ? "" : r.lines.back(), "Network initialisation failed.") << r.err;
+    for (const char *sub : {"new/meta", "new/data"})
+        EXPECT_TRUE(fs::is_directory(dir_ / sub)) << sub;
+}
+
 TEST_F(Cli, ConfigFileLocationAndPrecedence)
 {
     const std::string dflt = "config/tarnwick/config";
