@@ -384,14 +384,24 @@ void parse_config_file(char ***vector, int *count)
     char *line = nullptr;
     size_t capacity = 0;
     ssize_t len;
+    int line_number = 0;
     while ((len = getline(&line, &capacity, file)) != -1) {
+        line_number++;
         while (len > 0 && isspace(static_cast<unsigned char>(line[len - 1])))
             line[--len] = '\0';
         char *start = line;
         while (*start && isspace(static_cast<unsigned char>(*start)))
             start++;
-        if (*start != '-')
+        // Only "#" and ";" start comments; any other line that is no option (such as
+        // "username=alice") is most likely a mistake. Its text may hold a secret and is not shown.
+        if (*start != '-') {
+            if (*start && *start != '#' && *start != ';')
+                log_printf(LOG_WARNING, HERE,
+                           "%s:%d: not an option, ignored (an option starts with \"-\", a comment with "
+                           "\"#\" or \";\")\n",
+                           path, line_number);
             continue;
+        }
         char *sep = start + strcspn(start, " \t");
         if (*sep == '\0') {
             add_arg(vector, count, start);

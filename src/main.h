@@ -9,8 +9,9 @@ void free_args(char **vector, int count);
 // The --config pre-scan: every command-line argument after the program name goes to the
 // option vector, and only "--config=PATH" and "--config PATH" select a configuration file.
 void prescan_config(int argc, char **argv, char ***vector, int *count);
-// Appends the configuration file's arguments behind everything already in the vector. A named
-// file that cannot be read ends start-up without a crash report.
+// Appends the configuration file's arguments behind everything already in the vector. A line
+// that is neither an option ("-") nor a comment ("#", ";") nor blank gets a warning naming the
+// file and line; a named file that cannot be read ends start-up without a crash report.
 void parse_config_file(char ***vector, int *count);
 // The configuration base directory (heap string), or null when none can be found.
 char *get_XDG_CONFIG_HOME();

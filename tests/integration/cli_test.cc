@@ -615,6 +615,16 @@ TEST_F(Cli, ConfigFileLocationAndPrecedence)
          1,
          {},
          {{dflt, "--cache-min-size 10\n--cache-min-size 2\n"}}},
+        // Only "#" and ";" start comments; another line that is no option is named, not shown.
+        {"lines that are no option",
+         {"--cache-max-size", "5", URL, "{T}/absent"},
+         {"~Warning:[^:]+:[0-9]+:parse_config_file: {T}/config/tarnwick/config:1: not an option, ignored "
+          "\\(an option starts with \"-\", a comment with \"#\" or \";\"\\)",
+          "~Warning:[^:]+:[0-9]+:parse_config_file: {T}/config/tarnwick/config:5: not an option, .*",
+          MIN_GT_MAX},
+         1,
+         {},
+         {{dflt, "username=alice\n# comment\n  ; comment\n\n  cache-min-size 3\n--cache-min-size 10\n"}}},
         {"file value checked like the command line's",
          {URL, "{T}/absent"},
          {size_error("--cache-max-size")},
