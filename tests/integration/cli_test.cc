@@ -440,6 +440,53 @@ TEST_F(Cli, UnknownOptions)
     });
 }
 
+// Every long option is also a -o item of the same name, the way mount(8) and fstab hand
+// options over; the items are read as the option itself would be.
+TEST_F(Cli, LongOptionsAsMountOptions)
+{
+    const std::pair<std::string, std::string> named = {"named.conf", "--cache-min-size 10\n"};
+    run_table({
+        {"values", {"-o", "cache-min-size=8,cache-max-size=7", URL, "{T}/absent"}, {MIN_GT_MAX}},
+        {"among the host's items, joined form",
+         {"-oro,cache-max-size=0", "-o", "cache-min-size=1,allow_other", URL, "{T}/absent"},
+         {MIN_GT_MAX}},
+        {"flags and values pass the other checks",
+         {"-o", "cache,no-range-check,user-agent=a b,dl-seg-size=16", URL, "{T}/absent"},
+         ABSENT},
+        {"checked like the option", {"-o", "dl-seg-size=0", URL, "{T}/absent"}, {SEG_SIZE}},
+        {"escaped comma inside a value",
+         {"-o", "cache-min-size=1\\,5", URL, "{T}/absent"},
+         {size_error("--cache-min-size")}},
+        // Only whole names count: "cache-min" goes on to the host, which never sees it here.
+        {"no abbreviations", {"-o", "cache-min=5,cache-max-size=1", URL, "{T}/absent"}, ABSENT},
+        {"a value for a flag",
+         {"-o", "ro,cache=yes", URL, "{T}/dir"},
+         {"{BIN}: option '-o cache' doesn't allow an argument", SEE_HELP}},
+        {"no value for an option that needs one",
+         {"-o", "user-agent", URL, "{T}/dir"},
+         {"{BIN}: option '-o user-agent' requires an argument", SEE_HELP}},
+        {"configuration file",
+         {"-o", "ro,config={T}/named.conf", "--cache-max-size=5", URL, "{T}/absent"},
+         {MIN_GT_MAX},
+         1,
+         {},
+         {named}},
+        {"configuration file, joined form",
+         {"-oconfig={T}/named.conf", "--cache-max-size=5", URL, "{T}/absent"},
+         {MIN_GT_MAX},
+         1,
+         {},
+         {named}},
+        {"empty configuration path", {"-o", "config=", URL, "{T}/dir"}, {CONFIG_PATH}},
+        {"in the configuration file",
+         {"--cache-max-size", "5", URL, "{T}/absent"},
+         {MIN_GT_MAX},
+         1,
+         {},
+         {{"config/tarnwick/config", "-o cache-min-size=10,allow_other\n"}}},
+    });
+}
+
 TEST_F(Cli, ConfigOption)
 {
     const std::pair<std::string, std::string> named = {"named.conf", "--cache-min-size 10\n"};
@@ -645,6 +692,7 @@ TEST_F(Cli, Version)
              // Nothing after it is handled, and no check runs.
              {"-f", "-V", "--cache-min-size=x", "--bogus"},
              {"--cache-min-size=2", "--cache-max-size=1", "-V"},
+             {"-o", "ro,version"},
          }) {
         Outcome r = run(args);
         std::string label = sub(args[0]) + " ...\n" + r.err;
