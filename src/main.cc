@@ -562,6 +562,39 @@ void prescan_config(int argc, char **argv, char ***vector, int *count)
     }
 }
 
+// Overwrites a secret in place with '*', so that no other user reads it in the process list.
+static void blot(char *text, size_t len)
+{
+    memset(text, '*', len);
+}
+
+void hide_secrets(int argc, char **argv)
+{
+    // getopt permutes the vector it is given: it gets a copy of the pointers, so argv keeps its
+    // order, while optarg points into argv's own strings.
+    std::vector<char *> view(argv, argv + argc);
+    view.push_back(nullptr);
+    int saved_opterr = opterr;
+    opterr = 0;
+    optind = 0;
+    int c;
+    while ((c = getopt_long(argc, view.data(), "o:hVdfsp:u:P:", LONG_OPTIONS, nullptr)) != -1) {
+        if (c == 'p' || c == OPT_PROXY_PASSWORD || c == OPT_SONIC_PASSWORD) {
+            blot(optarg, strlen(optarg));
+        } else if (c == 'o') {
+            for (const ListItem &item : split_mount_options(optarg)) {
+                char *text = optarg + item.start;
+                const struct option *o = long_option_named(text, item.len);
+                char *equals = static_cast<char *>(memchr(text, '=', item.len));
+                if (o && equals &&
+                    (o->val == 'p' || o->val == OPT_PROXY_PASSWORD || o->val == OPT_SONIC_PASSWORD))
+                    blot(equals + 1, static_cast<size_t>(text + item.len - equals - 1));
+            }
+        }
+    }
+    opterr = saved_opterr;
+}
+
 int check_and_start(int argc, char **argv, char ***fuse_argv, int *fuse_argc)
 {
     if (CONFIG.cache_min_size >= 0 && CONFIG.cache_max_size >= 0 &&
@@ -638,6 +671,7 @@ int main(int argc, char **argv)
     Config_init();
     NetworkSystem_init();
     prescan_config(argc, argv, &opt_argv, &opt_argc);
+    hide_secrets(argc, argv);
     parse_config_file(&opt_argv, &opt_argc);
 
     int help = 0;

@@ -10,6 +10,12 @@ void free_args(char **vector, int count);
 // option vector, and only "--config=PATH", "--config PATH" and a "config=PATH" item of a -o
 // list ("-o LIST" or "-oLIST") select a configuration file.
 void prescan_config(int argc, char **argv, char ***vector, int *count);
+// Overwrites, in the process's own argument strings, the values of -p/--password,
+// --proxy-password and --sonic-password (also as -o items) with '*', in every form the option
+// loop accepts, so that the process list shows no password. Everything else in argv stays as
+// it was, its order included. Runs its own pass of the option parser over argv, after the
+// pre-scan has copied the arguments and before the option loop, which starts afresh.
+void hide_secrets(int argc, char **argv);
 // Appends the configuration file's arguments behind everything already in the vector. A line
 // that is neither an option ("-") nor a comment ("#", ";") nor blank gets a warning naming the
 // file and line; a named file that cannot be read ends start-up without a crash report.

@@ -1,6 +1,6 @@
 // The program as the system runs it: detached in the background, with its log in the system
-// log. The daemon that detaches is adopted by the test (a child subreaper), which reaps it or
-// ends it by its PID.
+// log, and what the process list shows of a running mount. The daemon that detaches is adopted
+// by the test (a child subreaper), which reaps it or ends it by its PID.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -190,4 +190,26 @@ TEST_F(SystemMount, DetachedMountLogsToTheSystemLog)
     // libfuse 3.14 has nothing to say about the thread limits it is handed.
     EXPECT_EQ(m.stderr_text().find("Ignoring invalid max threads"), std::string::npos) << m.stderr_text();
     EXPECT_EQ(syslog.receive("", 200).size(), lines.size()) << all_lines(syslog.receive("", 0));
+}
+
+// Passwords given on the command line are gone from /proc/PID/cmdline while the mount runs (every
+// form the option loop takes is in the unit tests), and the mount itself works.
+TEST(ProcessList, RunningMountShowsNoPassword)
+{
+    REQUIRE_FUSE();
+    TempDir tree("served");
+    ASSERT_TRUE(make_tree(tree.path(), {{"a.bin", A_BIN}}));
+    Nginx nginx(tree.path());
+    ASSERT_TRUE(nginx.start()) << nginx.error();
+    Mount m(nginx.url(), {"-ppw-one", "--proxy-password=pw-two", "-o", "ro,password=pw-three,allow_other"});
+    ASSERT_TRUE(m.start()) << m.error();
+    std::string cmdline = file_text("/proc/" + std::to_string(m.pid()) + "/cmdline");
+    ASSERT_FALSE(cmdline.empty());
+    EXPECT_EQ(cmdline.find("pw-"), std::string::npos) << cmdline;
+    // Everything else is as given, so ps still shows what was mounted where.
+    EXPECT_NE(cmdline.find(std::string("ro,password=********,allow_other") + '\0'), std::string::npos)
+        << cmdline;
+    EXPECT_NE(cmdline.find(nginx.url()), std::string::npos) << cmdline;
+    EXPECT_EQ(read_file(m.path() + "/a.bin"), A_BIN);
+    EXPECT_EQ(m.stop(), 0);
 }

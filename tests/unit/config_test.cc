@@ -478,6 +478,38 @@ TEST_F(Config, MountOptionsOfTheProgramAreTakenOut)
     free_args(fuse_argv, fuse_argc);
 }
 
+TEST_F(Config, PasswordsAreBlottedOutOfTheProcessArguments)
+{
+    struct {
+        std::vector<std::string> args, hidden; // argv after the program name, before and after
+    } cases[] = {
+        {{"-p", "s3cret", "-u", "alice"}, {"-p", "******", "-u", "alice"}},
+        {{"-ps3cret", "-fps3cret"}, {"-p******", "-fp******"}},
+        {{"--password=s3cret", "--pass", "s3cret", "http://h/", "/m"},
+         {"--password=******", "--pass", "******", "http://h/", "/m"}},
+        {{"--proxy-password", "pw", "--sonic-password=pw2", "--proxy-username", "pw"},
+         {"--proxy-password", "**", "--sonic-password=***", "--proxy-username", "pw"}},
+        {{"-o", "ro,password=a\\,b,sonic-password=x,user-agent=password=y", "-oproxy-password=z"},
+         {"-o", "ro,password=****,sonic-password=*,user-agent=password=y", "-oproxy-password=*"}},
+        // A value that only looks like an option is still the option's value; after "--" nothing
+        // is an option.
+        {{"-p", "--cache", "--", "-p", "x"}, {"-p", "*******", "--", "-p", "x"}},
+        // Errors elsewhere do not stop the blotting, and nothing else is touched.
+        {{"--bogus", "-p", "pw", "-u"}, {"--bogus", "-p", "**", "-u"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> storage = {"tarnwick"};
+        storage.insert(storage.end(), c.args.begin(), c.args.end());
+        std::vector<char *> argv;
+        for (auto &text : storage)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+        hide_secrets(static_cast<int>(argv.size()) - 1, argv.data());
+        std::vector<std::string> after(argv.begin() + 1, argv.end() - 1);
+        EXPECT_EQ(after, c.hidden) << c.args[0];
+    }
+}
+
 TEST_F(Config, OptionLoopFillsTheRecordAndTheFuseVector)
 {
     prescan({"-o",
