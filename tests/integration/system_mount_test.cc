@@ -1,6 +1,13 @@
-// The program as the system runs it: detached in the background, with its log in the system
-// log, and what the process list shows of a running mount. The daemon that detaches is adopted
-// by the test (a child subreaper), which reaps it or ends it by its PID.
+// The program as the system runs it: mounted by mount(8) through Debian's mount.fuse3 (by type,
+// from an fstab line, and through the installed helper link), detached in the background with
+// its log in the system log, and what the process list shows of a running mount.
+//
+// mount(8) starts its helper without PATH, so mount.fuse3's shell finds `tarnwick` only on its
+// default path (/usr/local/bin among it). Each mount(8) case therefore runs in a private mount
+// namespace in which `make install`'s tree, installed below a temporary DESTDIR, is bound over
+// /usr/local: nothing outside the namespace sees it or the mount, and both vanish with the
+// namespace's last process. The daemons that detach are adopted by the test (a child
+// subreaper), which reaps them or ends them by their PIDs.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -50,6 +57,15 @@ class SystemMount : public testing::Test
     }
 
     void TearDown() override { reap_children({nginx.pid()}, 10000); }
+
+    // Runs `script` with /bin/sh -e in a private mount namespace; standard error is in the result.
+    RunResult in_namespace(const std::string &script, const std::vector<std::string> &env = {})
+    {
+        std::string path = work.at("script.sh");
+        EXPECT_TRUE(write_file(path, script));
+        return run_command({"unshare", "--mount", "--propagation", "private", "/bin/sh", "-e", path}, env,
+                           60000);
+    }
 
     TempDir tree{"served"};
     Nginx nginx{tree.path()};
@@ -116,6 +132,69 @@ std::string all_lines(const std::vector<std::string> &lines)
 }
 
 } // namespace
+
+TEST_F(SystemMount, ThroughMountAndMountFuse3)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "mount(8) and private mount namespaces need root";
+    RunResult probe = run_command({"unshare", "--mount", "--propagation", "private", "true"});
+    if (probe.exit_code != 0)
+        GTEST_SKIP() << "no private mount namespace here: " << probe.err;
+    TempDir dest("dest");
+    ASSERT_EQ(install_build(dest.path(), "/usr/local"), "");
+    const std::string mnt = work.at("mnt"), out = work.at("out");
+    fs::create_directories(mnt);
+    fs::create_directories(out);
+    // The configuration file an fstab line names: the password and the cache settings live there.
+    const std::string conf = work.at("pub.conf");
+    ASSERT_TRUE(write_file(conf, "# read through config= in the fstab line\n--password s3cret\n--cache\n"
+                                 "--cache-location " +
+                                     work.at("cache-fstab") + "\n"));
+    ASSERT_TRUE(write_file(work.at("fstab"), nginx.url() + " " + mnt +
+                                                 " fuse.tarnwick ro,_netdev,nofail,config=" + conf +
+                                                 ",refresh-timeout=600 0 0\n"));
+    const std::string opts =
+        "ro,allow_other,cache,cache-location=" + work.at("cache-type") + ",refresh-timeout=600";
+    struct {
+        const char *name;
+        bool bind; // `make install`'s /usr/local in place
+        std::string mount;
+        std::string cache; // the cache directory the options name, made at start-up
+    } ways[] = {
+        {"mount -t fuse.tarnwick", true,
+         "mount -t fuse.tarnwick '" + nginx.url() + "' '" + mnt + "' -o " + opts, work.at("cache-type")},
+        {"an fstab line", true, "mount -T '" + work.at("fstab") + "' '" + mnt + "'", work.at("cache-fstab")},
+        // The installed link itself, as mount(8) runs it when the prefix is /usr; here it keeps
+        // PATH, which names the installed program.
+        {"the installed helper link", false,
+         "PATH='" + dest.path() + "/usr/local/bin':\"$PATH\" '" + dest.path() +
+             "/usr/local/sbin/mount.fuse.tarnwick' '" + nginx.url() + "' '" + mnt + "' -o " +
+             "ro,cache-location=" + work.at("cache-link") + ",cache",
+         work.at("cache-link")},
+    };
+    for (const auto &way : ways) {
+        fs::remove_all(out);
+        fs::create_directories(out);
+        std::string script = "trap 'umount \"" + mnt + "\" 2>/dev/null || true' EXIT\n";
+        if (way.bind)
+            script += "mount --bind '" + dest.path() + "/usr/local' /usr/local\n";
+        script += way.mount + "\n" + "cat '" + mnt + "/a.bin' > '" + out + "/a.bin'\n" + "ls '" + mnt +
+                  "/sub' > '" + out + "/sub'\n" + "grep ' " + mnt + " ' /proc/self/mounts > '" + out +
+                  "/mounts'\n";
+        RunResult r = in_namespace(script, {"TARNWICK_LOG_LEVEL", "XDG_CONFIG_HOME=" + work.at("no-config"),
+                                            "XDG_CACHE_HOME=" + work.at("no-cache")});
+        EXPECT_EQ(r.exit_code, 0) << way.name << "\n" << r.err;
+        EXPECT_FALSE(r.timed_out) << way.name;
+        EXPECT_TRUE(reap_children({nginx.pid()}, 10000)) << way.name;
+        EXPECT_EQ(file_text(out + "/a.bin"), A_BIN) << way.name;
+        EXPECT_EQ(file_text(out + "/sub"), "b.txt\n") << way.name;
+        std::string mounts = file_text(out + "/mounts");
+        EXPECT_TRUE(std::regex_search(mounts, std::regex("^tarnwick \\S+ fuse\\.tarnwick ro,"))) << mounts;
+        EXPECT_TRUE(fs::is_directory(way.cache + "/meta")) << way.name;
+        EXPECT_TRUE(fs::exists(way.cache + "/data/a.bin")) << way.name;
+        EXPECT_EQ(stderr_fault(r.err), "") << way.name << "\n" << r.err;
+    }
+}
 
 TEST_F(SystemMount, DetachedMountLogsToTheSystemLog)
 {

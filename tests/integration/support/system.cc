@@ -11,6 +11,12 @@
 
 #include <gtest/gtest.h>
 
+std::string build_dir()
+{
+    std::string binary = TARNWICK_BINARY;
+    return binary.substr(0, binary.rfind('/'));
+}
+
 RunResult run_command(const std::vector<std::string> &argv, const std::vector<std::string> &env_changes,
                       int timeout_ms)
 {
@@ -37,6 +43,15 @@ RunResult run_command(const std::vector<std::string> &argv, const std::vector<st
     result.out = file_text(work.at("stdout"));
     result.err = file_text(work.at("stderr"));
     return result;
+}
+
+std::string install_build(const std::string &destdir, const std::string &prefix)
+{
+    RunResult r =
+        run_command({"cmake", "--install", build_dir(), "--prefix", prefix}, {"DESTDIR=" + destdir});
+    if (r.exit_code == 0)
+        return "";
+    return "cmake --install failed (" + std::to_string(r.exit_code) + "):\n" + r.out + r.err;
 }
 
 bool adopt_orphans()
