@@ -1,10 +1,14 @@
 # Front door of the build. `make` builds build/tarnwick; `make test` installs what is missing
 # and runs the whole suite (also the unit tests under ASan+UBSan and the concurrency tests
-# under TSan); `make demo` mounts a sample tree from a loopback nginx; `make bench` measures.
+# under TSan); `make demo` mounts a sample tree from a loopback nginx; `make bench` measures;
+# `make install` and `make uninstall` put the program, its manual page and its mount helper
+# below $(DESTDIR)$(PREFIX) and take them away again.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps test test-main test-asan test-tsan demo bench clean
+.PHONY: all deps test test-main test-asan test-tsan demo bench install uninstall clean
 
 all:
 	$(CMAKE) -S . -B build
@@ -31,6 +35,12 @@ test-tsan:
 	    -DTARNWICK_SANITIZE=thread -DTARNWICK_TEST_SET=concurrency
 	$(CMAKE) --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+install: all
+	DESTDIR="$(DESTDIR)" $(CMAKE) --install build --prefix "$(PREFIX)"
+
+uninstall:
+	DESTDIR="$(DESTDIR)" $(CMAKE) -DPREFIX="$(PREFIX)" -P cmake/uninstall.cmake
 
 demo: deps all
 	scripts/demo

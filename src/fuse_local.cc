@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fuse.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cache/cache.h"
 #include "config.h"
@@ -177,14 +178,39 @@ static int fs_releasedir(const char *path, struct fuse_file_info *fi) noexcept
     return 0;
 }
 
+// Whether the FUSE host detaches: it stays in the foreground only for -f or -d, which the option
+// loop hands over as entries of their own.
+static bool host_detaches;
+
 static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
 {
+    // The host has detached before it serves (standard error is /dev/null from then on), and
+    // this runs once it serves: from here on lines go to the system log.
+    if (host_detaches)
+        log_to_syslog();
     return nullptr;
 }
 
 int fuse_local_init(int argc, char **argv)
 {
     mount_time = time(nullptr);
+    host_detaches = true;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-o") == 0)
+            i++;
+        else if (strcmp(argv[i], "-f") == 0 || strcmp(argv[i], "-d") == 0)
+            host_detaches = false;
+    }
+    // libfuse 3.14 hands its own default idle-thread limit (UINT_MAX) to a check that refuses it
+    // with "Ignoring invalid max threads value 4294967295 > max (100000)." on every mount. The
+    // largest valid value keeps what that default means (idle threads are never ended); it
+    // stands first, so a max_idle_threads of the user's own later in the vector still wins.
+    static char idle_option[] = "-o";
+    static char idle_value[] = "max_idle_threads=100000";
+    std::vector<char *> host_argv = {argv[0], idle_option, idle_value};
+    host_argv.insert(host_argv.end(), argv + 1, argv + argc);
+    host_argv.push_back(nullptr);
+
     struct fuse_operations ops {
     };
     ops.getattr = fs_getattr;
@@ -195,5 +221,6 @@ int fuse_local_init(int argc, char **argv)
     ops.readdir = fs_readdir;
     ops.releasedir = fs_releasedir;
     ops.init = fs_init;
-    return fuse_main_real(argc, argv, &ops, sizeof(ops), nullptr);
+    return fuse_main_real(static_cast<int>(host_argv.size()) - 1, host_argv.data(), &ops, sizeof(ops),
+                          nullptr);
 }

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <getopt.h>
 #include <new>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cache/cache.h"
 #include "config.h"
@@ -223,132 +225,228 @@ static int32_t parse_segment_size(const char *text)
     return static_cast<int32_t>(static_cast<uint32_t>(mib) << 20);
 }
 
+// The items of a -o list, as places in it: split at every comma that no backslash escapes.
+struct ListItem {
+    size_t start, len;
+};
+
+static std::vector<ListItem> split_mount_options(const char *list)
+{
+    std::vector<ListItem> items;
+    size_t start = 0, i = 0;
+    for (;; i++) {
+        if (list[i] == '\\' && list[i + 1]) {
+            i++;
+        } else if (list[i] == ',' || list[i] == '\0') {
+            items.push_back({start, i - start});
+            if (list[i] == '\0')
+                return items;
+            start = i + 1;
+        }
+    }
+}
+
+// An item's text with its backslash escapes undone, as the FUSE host reads its own items.
+static std::string unescape_mount_option(const char *text, size_t len)
+{
+    std::string out;
+    for (size_t i = 0; i < len; i++) {
+        if (text[i] == '\\' && i + 1 < len)
+            i++;
+        out += text[i];
+    }
+    return out;
+}
+
+// The long option whose name is exactly the item's name (its text up to "="), or null.
+static const struct option *long_option_named(const char *item, size_t len)
+{
+    size_t name_len = 0;
+    while (name_len < len && item[name_len] != '=')
+        name_len++;
+    for (const struct option *o = LONG_OPTIONS; o->name; o++)
+        if (strlen(o->name) == name_len && strncmp(o->name, item, name_len) == 0)
+            return o;
+    return nullptr;
+}
+
+static int apply_option(int c, const char *value, char ***fuse_argv, int *fuse_argc, int *help,
+                        const char *prog);
+
+// A -o list: every item named exactly like a long option is that option ("name" for a flag,
+// "name=value" otherwise), handled in its place in the list; the other items go on to the FUSE
+// host as one -o list, unchanged, and none at all when every item was the program's own. So
+// mount(8) and fstab can hand over the program's options the way they hand over the host's.
+static int take_mount_options(const char *list, char ***fuse_argv, int *fuse_argc, int *help,
+                              const char *prog)
+{
+    std::string rest;
+    bool own = false;
+    for (const ListItem &item : split_mount_options(list)) {
+        const char *text = list + item.start;
+        const struct option *o = long_option_named(text, item.len);
+        if (!o) {
+            if (item.len > 0)
+                rest += (rest.empty() ? "" : ",") + std::string(text, item.len);
+            continue;
+        }
+        own = true;
+        const char *equals = static_cast<const char *>(memchr(text, '=', item.len));
+        if (o->has_arg == no_argument && equals) {
+            fprintf(stderr, "%s: option '-o %s' doesn't allow an argument\n", prog, o->name);
+        } else if (o->has_arg != no_argument && !equals) {
+            fprintf(stderr, "%s: option '-o %s' requires an argument\n", prog, o->name);
+        } else {
+            std::string value = equals ? unescape_mount_option(equals + 1, text + item.len - equals - 1) : "";
+            if (apply_option(o->val, equals ? value.c_str() : nullptr, fuse_argv, fuse_argc, help, prog))
+                return 1;
+            continue;
+        }
+        fprintf(stderr, "see tarnwick -h for usage\n");
+        exit(EXIT_FAILURE);
+    }
+    // A list without any item of the program's goes on exactly as it was given.
+    if (!own || !rest.empty()) {
+        add_arg(fuse_argv, fuse_argc, "-o");
+        add_arg(fuse_argv, fuse_argc, own ? rest.c_str() : list);
+    }
+    return 0;
+}
+
+// What one option does, with `value` its argument (null for a flag). Returns 1 when help or
+// version ends the option loop, 0 otherwise.
+static int apply_option(int c, const char *value, char ***fuse_argv, int *fuse_argc, int *help,
+                        const char *prog)
+{
+    switch (c) {
+    case 'h':
+        *help = 1;
+        add_arg(fuse_argv, fuse_argc, "-h");
+        return 1;
+    case 'V':
+        print_version();
+        add_arg(fuse_argv, fuse_argc, "-V");
+        return 1;
+    case 'd':
+        add_arg(fuse_argv, fuse_argc, "-d");
+        CONFIG.log_level |= LOG_DEBUG;
+        break;
+    case 'u':
+        replace_string(CONFIG.username, value);
+        break;
+    case 'p':
+        replace_string(CONFIG.password, value);
+        break;
+    case 'P':
+        replace_string(CONFIG.proxy, value);
+        break;
+    case OPT_PROXY_USERNAME:
+        replace_string(CONFIG.proxy_username, value);
+        break;
+    case OPT_PROXY_PASSWORD:
+        replace_string(CONFIG.proxy_password, value);
+        break;
+    case OPT_CACHE:
+        CONFIG.cache_enabled = 1;
+        break;
+    case OPT_DL_SEG_SIZE:
+        CONFIG.data_blksz = parse_segment_size(value);
+        break;
+    case OPT_MAX_CONNS:
+        CONFIG.max_conns = parse_int(value);
+        break;
+    case OPT_USER_AGENT:
+        if (CONFIG.user_agent != default_user_agent)
+            checked_free(CONFIG.user_agent);
+        CONFIG.user_agent = checked_strdup(value, HERE);
+        break;
+    case OPT_RETRY_WAIT:
+        CONFIG.retry_wait = parse_int(value);
+        break;
+    case OPT_CACHE_LOCATION:
+        replace_string(CONFIG.cache_location, value);
+        break;
+    case OPT_SONIC_USERNAME:
+        replace_string(CONFIG.sonic_username, value);
+        break;
+    case OPT_SONIC_PASSWORD:
+        replace_string(CONFIG.sonic_password, value);
+        break;
+    case OPT_SONIC_ID3:
+        CONFIG.sonic_id3 = 1;
+        break;
+    case OPT_NO_RANGE_CHECK:
+        CONFIG.no_range_check = 1;
+        break;
+    case OPT_SONIC_INSECURE:
+        CONFIG.sonic_insecure = 1;
+        break;
+    case OPT_INSECURE_TLS:
+        CONFIG.insecure_tls = 1;
+        break;
+    case OPT_CONFIG:
+        // Handled by the pre-scan of the command line.
+        break;
+    case OPT_SINGLE_FILE_MODE:
+        CONFIG.mode = MODE_SINGLE_FILE;
+        break;
+    case OPT_CACERT:
+        replace_string(CONFIG.cacert, value);
+        break;
+    case OPT_PROXY_CACERT:
+        replace_string(CONFIG.proxy_cacert, value);
+        break;
+    case OPT_REFRESH_TIMEOUT:
+        CONFIG.refresh_timeout = parse_int(value);
+        break;
+    case OPT_HTTP_HEADER:
+        CONFIG.http_headers = curl_slist_append(CONFIG.http_headers, value);
+        break;
+    case OPT_CACHE_CLEAR:
+        CacheSystem_clear(); // ends the process
+    case OPT_ZERO_LEN_IS_DIR:
+        CONFIG.zero_len_is_dir = 1;
+        break;
+    case OPT_INVALID_REFRESH:
+        CONFIG.invalid_refresh = 1;
+        break;
+    case OPT_CAPATH:
+        replace_string(CONFIG.capath, value);
+        break;
+    case OPT_PROXY_CAPATH:
+        replace_string(CONFIG.proxy_capath, value);
+        break;
+    case OPT_EXTERNAL_LINKS:
+        CONFIG.external_links = 1;
+        break;
+    case OPT_CACHE_MIN_SIZE:
+        CONFIG.cache_min_size = parse_size(value, "--cache-min-size");
+        break;
+    case OPT_CACHE_MAX_SIZE:
+        CONFIG.cache_max_size = parse_size(value, "--cache-max-size");
+        break;
+    case 'f':
+        add_arg(fuse_argv, fuse_argc, "-f");
+        break;
+    case 's':
+        add_arg(fuse_argv, fuse_argc, "-s");
+        break;
+    case 'o':
+        return take_mount_options(value, fuse_argv, fuse_argc, help, prog);
+    default:
+        fprintf(stderr, "see tarnwick -h for usage\n");
+        exit(EXIT_FAILURE);
+    }
+    return 0;
+}
+
 int parse_arg_list(int argc, char **argv, char ***fuse_argv, int *fuse_argc, int *help)
 {
     optind = 1;
     int c;
     while ((c = getopt_long(argc, argv, "o:hVdfsp:u:P:", LONG_OPTIONS, nullptr)) != -1) {
-        switch (c) {
-        case 'h':
-            *help = 1;
-            add_arg(fuse_argv, fuse_argc, "-h");
+        if (apply_option(c, optarg, fuse_argv, fuse_argc, help, argv[0]))
             return 1;
-        case 'V':
-            print_version();
-            add_arg(fuse_argv, fuse_argc, "-V");
-            return 1;
-        case 'd':
-            add_arg(fuse_argv, fuse_argc, "-d");
-            CONFIG.log_level |= LOG_DEBUG;
-            break;
-        case 'u':
-            replace_string(CONFIG.username, optarg);
-            break;
-        case 'p':
-            replace_string(CONFIG.password, optarg);
-            break;
-        case 'P':
-            replace_string(CONFIG.proxy, optarg);
-            break;
-        case OPT_PROXY_USERNAME:
-            replace_string(CONFIG.proxy_username, optarg);
-            break;
-        case OPT_PROXY_PASSWORD:
-            replace_string(CONFIG.proxy_password, optarg);
-            break;
-        case OPT_CACHE:
-            CONFIG.cache_enabled = 1;
-            break;
-        case OPT_DL_SEG_SIZE:
-            CONFIG.data_blksz = parse_segment_size(optarg);
-            break;
-        case OPT_MAX_CONNS:
-            CONFIG.max_conns = parse_int(optarg);
-            break;
-        case OPT_USER_AGENT:
-            if (CONFIG.user_agent != default_user_agent)
-                checked_free(CONFIG.user_agent);
-            CONFIG.user_agent = checked_strdup(optarg, HERE);
-            break;
-        case OPT_RETRY_WAIT:
-            CONFIG.retry_wait = parse_int(optarg);
-            break;
-        case OPT_CACHE_LOCATION:
-            replace_string(CONFIG.cache_location, optarg);
-            break;
-        case OPT_SONIC_USERNAME:
-            replace_string(CONFIG.sonic_username, optarg);
-            break;
-        case OPT_SONIC_PASSWORD:
-            replace_string(CONFIG.sonic_password, optarg);
-            break;
-        case OPT_SONIC_ID3:
-            CONFIG.sonic_id3 = 1;
-            break;
-        case OPT_NO_RANGE_CHECK:
-            CONFIG.no_range_check = 1;
-            break;
-        case OPT_SONIC_INSECURE:
-            CONFIG.sonic_insecure = 1;
-            break;
-        case OPT_INSECURE_TLS:
-            CONFIG.insecure_tls = 1;
-            break;
-        case OPT_CONFIG:
-            // Handled by the pre-scan of the command line.
-            break;
-        case OPT_SINGLE_FILE_MODE:
-            CONFIG.mode = MODE_SINGLE_FILE;
-            break;
-        case OPT_CACERT:
-            replace_string(CONFIG.cacert, optarg);
-            break;
-        case OPT_PROXY_CACERT:
-            replace_string(CONFIG.proxy_cacert, optarg);
-            break;
-        case OPT_REFRESH_TIMEOUT:
-            CONFIG.refresh_timeout = parse_int(optarg);
-            break;
-        case OPT_HTTP_HEADER:
-            CONFIG.http_headers = curl_slist_append(CONFIG.http_headers, optarg);
-            break;
-        case OPT_CACHE_CLEAR:
-            CacheSystem_clear(); // ends the process
-        case OPT_ZERO_LEN_IS_DIR:
-            CONFIG.zero_len_is_dir = 1;
-            break;
-        case OPT_INVALID_REFRESH:
-            CONFIG.invalid_refresh = 1;
-            break;
-        case OPT_CAPATH:
-            replace_string(CONFIG.capath, optarg);
-            break;
-        case OPT_PROXY_CAPATH:
-            replace_string(CONFIG.proxy_capath, optarg);
-            break;
-        case OPT_EXTERNAL_LINKS:
-            CONFIG.external_links = 1;
-            break;
-        case OPT_CACHE_MIN_SIZE:
-            CONFIG.cache_min_size = parse_size(optarg, "--cache-min-size");
-            break;
-        case OPT_CACHE_MAX_SIZE:
-            CONFIG.cache_max_size = parse_size(optarg, "--cache-max-size");
-            break;
-        case 'f':
-            add_arg(fuse_argv, fuse_argc, "-f");
-            break;
-        case 's':
-            add_arg(fuse_argv, fuse_argc, "-s");
-            break;
-        case 'o':
-            add_arg(fuse_argv, fuse_argc, "-o");
-            add_arg(fuse_argv, fuse_argc, optarg);
-            break;
-        default:
-            fprintf(stderr, "see tarnwick -h for usage\n");
-            exit(EXIT_FAILURE);
-        }
     }
     return 0;
 }
@@ -372,24 +470,36 @@ void parse_config_file(char ***vector, int *count)
         path = path_append(base, "/tarnwick/config");
         checked_free(base);
     }
+    // A named file that cannot be read is the user's to mend: its message ends start-up, without
+    // a crash report.
     FILE *file = fopen(path, "r");
     if (!file) {
         if (config_path)
-            log_fatal(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
+            log_exit(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
         checked_free(path);
         return;
     }
     char *line = nullptr;
     size_t capacity = 0;
     ssize_t len;
+    int line_number = 0;
     while ((len = getline(&line, &capacity, file)) != -1) {
+        line_number++;
         while (len > 0 && isspace(static_cast<unsigned char>(line[len - 1])))
             line[--len] = '\0';
         char *start = line;
         while (*start && isspace(static_cast<unsigned char>(*start)))
             start++;
-        if (*start != '-')
+        // Only "#" and ";" start comments; any other line that is no option (such as
+        // "username=alice") is most likely a mistake. Its text may hold a secret and is not shown.
+        if (*start != '-') {
+            if (*start && *start != '#' && *start != ';')
+                log_printf(LOG_WARNING, HERE,
+                           "%s:%d: not an option, ignored (an option starts with \"-\", a comment with "
+                           "\"#\" or \";\")\n",
+                           path, line_number);
             continue;
+        }
         char *sep = start + strcspn(start, " \t");
         if (*sep == '\0') {
             add_arg(vector, count, start);
@@ -403,39 +513,86 @@ void parse_config_file(char ***vector, int *count)
         if (*value)
             add_arg(vector, count, value);
     }
-    // A named file that opens but cannot be read (a directory) is as fatal as a missing one.
+    // A named file that opens but cannot be read (a directory) ends start-up as a missing one does.
     if (ferror(file) && config_path)
-        log_fatal(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
+        log_exit(HERE, "Could not open config file %s: %s\n", path, strerror(errno));
     free(line);
     fclose(file);
     if (path != config_path)
         checked_free(path);
 }
 
+// Selects `path` as the configuration file; a missing or empty one ends start-up with the error
+// at the caller's site.
+static void select_config(const char *path, const char *file, const char *func, int line)
+{
+    if (!path || *path == '\0') {
+        log_printf(LOG_ERROR, file, func, line, "--config requires a path\n");
+        exit(EXIT_FAILURE);
+    }
+    checked_free(config_path);
+    config_path = checked_strdup(path, HERE);
+}
+
 void prescan_config(int argc, char **argv, char ***vector, int *count)
 {
     for (int i = 1; i < argc; i++) {
         add_arg(vector, count, argv[i]);
-        const char *path = nullptr;
+        const char *list = nullptr;
         if (strncmp(argv[i], "--config=", 9) == 0) {
-            path = argv[i] + 9;
-            if (*path == '\0')
-                path = nullptr;
+            select_config(argv[i] + 9, HERE);
         } else if (strcmp(argv[i], "--config") == 0) {
             if (i + 1 < argc && argv[i + 1][0] != '\0' && argv[i + 1][0] != '-') {
-                path = argv[++i];
-                add_arg(vector, count, path);
+                add_arg(vector, count, argv[i + 1]);
+                select_config(argv[++i], HERE);
+            } else {
+                select_config(nullptr, HERE);
             }
-        } else {
-            continue;
+        } else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
+            add_arg(vector, count, argv[i + 1]);
+            list = argv[++i];
+        } else if (strncmp(argv[i], "-o", 2) == 0 && argv[i][2] != '\0') {
+            list = argv[i] + 2;
         }
-        if (!path) {
-            log_printf(LOG_ERROR, HERE, "--config requires a path\n");
-            exit(EXIT_FAILURE);
+        // "config=PATH" in a -o list selects the file too: fstab has no other way to name it.
+        for (const ListItem &item : list ? split_mount_options(list) : std::vector<ListItem>{}) {
+            if (item.len >= 7 && strncmp(list + item.start, "config=", 7) == 0)
+                select_config(unescape_mount_option(list + item.start + 7, item.len - 7).c_str(), HERE);
         }
-        checked_free(config_path);
-        config_path = checked_strdup(path, HERE);
     }
+}
+
+// Overwrites a secret in place with '*', so that no other user reads it in the process list.
+static void blot(char *text, size_t len)
+{
+    memset(text, '*', len);
+}
+
+void hide_secrets(int argc, char **argv)
+{
+    // getopt permutes the vector it is given: it gets a copy of the pointers, so argv keeps its
+    // order, while optarg points into argv's own strings.
+    std::vector<char *> view(argv, argv + argc);
+    view.push_back(nullptr);
+    int saved_opterr = opterr;
+    opterr = 0;
+    optind = 0;
+    int c;
+    while ((c = getopt_long(argc, view.data(), "o:hVdfsp:u:P:", LONG_OPTIONS, nullptr)) != -1) {
+        if (c == 'p' || c == OPT_PROXY_PASSWORD || c == OPT_SONIC_PASSWORD) {
+            blot(optarg, strlen(optarg));
+        } else if (c == 'o') {
+            for (const ListItem &item : split_mount_options(optarg)) {
+                char *text = optarg + item.start;
+                const struct option *o = long_option_named(text, item.len);
+                char *equals = static_cast<char *>(memchr(text, '=', item.len));
+                if (o && equals &&
+                    (o->val == 'p' || o->val == OPT_PROXY_PASSWORD || o->val == OPT_SONIC_PASSWORD))
+                    blot(equals + 1, static_cast<size_t>(text + item.len - equals - 1));
+            }
+        }
+    }
+    opterr = saved_opterr;
 }
 
 int check_and_start(int argc, char **argv, char ***fuse_argv, int *fuse_argc)
@@ -514,6 +671,7 @@ int main(int argc, char **argv)
     Config_init();
     NetworkSystem_init();
     prescan_config(argc, argv, &opt_argv, &opt_argc);
+    hide_secrets(argc, argv);
     parse_config_file(&opt_argv, &opt_argc);
 
     int help = 0;

@@ -30,7 +30,9 @@ extern Mutex cf_lock;
 // The cache root: --cache-location, $XDG_CACHE_HOME, $HOME/.cache, or ./.cache. Heap string.
 char *CacheSystem_get_cache_dir();
 // path is the root URL with calc_dir 1 (the directory is derived from it), or the cache
-// directory itself with calc_dir 0. Every creation failure is fatal.
+// directory itself with calc_dir 0, made here when missing (one level, as the cache root is).
+// Runs at start-up only: a directory or tag file that cannot be made ends the process with its
+// "Fatal:" line and status 1 but no crash report (log_exit), since the location is the user's.
 void CacheSystem_init(const char *path, int calc_dir);
 void CacheSystem_cleanup();
 // Removes the cache tree and ends the process with status 0.

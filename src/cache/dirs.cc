@@ -1,6 +1,8 @@
 // dirs.cc: where the cache lives. Chooses the cache root, makes the program's tree with its
 // tag file, the per-server directory with meta/ and data/, the directories of listed
-// directories on demand, and removes the tree for --cache-clear.
+// directories on demand, and removes the tree for --cache-clear. What start-up cannot make ends
+// the process tidily (log_exit: the location is the user's to mend); a directory of a listed
+// directory that cannot be made while serving takes the fatal path.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +46,7 @@ char *CacheSystem_get_cache_dir()
         return checked_strdup(CONFIG.cache_location, HERE);
     char *root = xdg_base_dir("XDG_CACHE_HOME", "/.cache", HERE);
     if (!root)
-        log_fatal(HERE, "Could not create cache directory\n");
+        log_exit(HERE, "Could not create cache directory\n");
     return root;
 }
 
@@ -53,20 +55,20 @@ static char *CacheSystem_calc_dir(const char *url)
 {
     char *root = CacheSystem_get_cache_dir();
     if (make_dir(root))
-        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+        log_exit(HERE, "mkdir(): %s\n", strerror(errno));
     char *tree = path_append(root, "/tarnwick/");
     if (make_dir(tree))
-        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+        log_exit(HERE, "mkdir(): %s\n", strerror(errno));
 
     char *tag_path = path_append(tree, "/CACHEDIR.TAG");
     FILE *tag = fopen(tag_path, "w");
     if (!tag)
-        log_fatal(HERE, "fopen(%s): %s", tag_path, strerror(errno));
+        log_exit(HERE, "fopen(%s): %s", tag_path, strerror(errno));
     fwrite(CACHEDIR_TAG, sizeof(CACHEDIR_TAG) - 1, 1, tag);
     if (ferror(tag))
-        log_fatal(HERE, "fwrite(): encountered error!\n");
+        log_exit(HERE, "fwrite(): encountered error!\n");
     if (fclose(tag))
-        log_fatal(HERE, "fclose(%s): %s\n", tag_path, strerror(errno));
+        log_exit(HERE, "fclose(%s): %s\n", tag_path, strerror(errno));
 
     CURL *curl = curl_easy_init();
     char *escaped = curl_easy_escape(curl, url, 0);
@@ -74,7 +76,7 @@ static char *CacheSystem_calc_dir(const char *url)
         log_fatal(HERE, "%s!\n", strerror(ENOMEM));
     char *server_dir = path_append(tree, escaped);
     if (make_dir(server_dir))
-        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+        log_exit(HERE, "mkdir(): %s\n", strerror(errno));
 
     checked_free(root);
     checked_free(tree);
@@ -89,17 +91,24 @@ void CacheSystem_init(const char *path, int calc_dir)
     log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: initialise cf_lock;\n", thread_id());
     checked_mutex_init(&cf_lock, nullptr, HERE);
 
-    char *server_dir = calc_dir ? CacheSystem_calc_dir(path) : checked_strdup(path, HERE);
+    char *server_dir;
+    if (calc_dir) {
+        server_dir = CacheSystem_calc_dir(path);
+    } else {
+        server_dir = checked_strdup(path, HERE);
+        if (make_dir(server_dir))
+            log_exit(HERE, "mkdir(): %s\n", strerror(errno));
+    }
     meta_dir = path_append(server_dir, "meta/");
     data_dir = path_append(server_dir, "data/");
     checked_free(server_dir);
     if (make_dir(meta_dir) || make_dir(data_dir))
-        log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+        log_exit(HERE, "mkdir(): %s\n", strerror(errno));
     if (CONFIG.mode == MODE_SONIC) {
         char *meta_rest = path_append(meta_dir, "rest/");
         char *data_rest = path_append(data_dir, "rest/");
         if (make_dir(meta_rest) || make_dir(data_rest))
-            log_fatal(HERE, "mkdir(): %s\n", strerror(errno));
+            log_exit(HERE, "mkdir(): %s\n", strerror(errno));
         checked_free(meta_rest);
         checked_free(data_rest);
     }

@@ -416,12 +416,98 @@ TEST_F(Config, WithoutAnyConfigurationDirectoryNothingIsRead)
     EXPECT_TRUE(std::regex_match(err, lines)) << err;
 }
 
-TEST_F(ConfigDeathTest, NamedFileThatCannotBeOpenedIsFatal)
+TEST_F(ConfigDeathTest, NamedFileThatCannotBeOpenedEndsStartUp)
 {
+    // The user's to mend: the one line and status 1, without a crash report.
     config_path = checked_strdup((dir_ / "missing.conf").c_str(), HERE);
-    std::string message = "^Fatal:[^:]+:[0-9]+:[A-Za-z_]+: Could not open config file " + dir_.string() +
-                          "/missing\\.conf: No such file or directory\n\nOops! Tarnwick crashed!";
+    std::string message = "^Fatal:[^:]+:[0-9]+:parse_config_file: Could not open config file " +
+                          dir_.string() + "/missing\\.conf: No such file or directory\n$";
     EXPECT_EXIT(parse_config_file(&vector_, &count_), testing::ExitedWithCode(1), message);
+}
+
+TEST_F(Config, MountOptionsOfTheProgramAreTakenOut)
+{
+    struct {
+        std::vector<const char *> args;
+        std::vector<std::string> fuse; // after the program name
+    } cases[] = {
+        // A list without an item of the program's goes on exactly as given, empty items included.
+        {{"-o", "ro,,allow_other"}, {"-o", "ro,,allow_other"}},
+        {{"-o", "fsname=a\\,b"}, {"-o", "fsname=a\\,b"}},
+        {{"-o", "ro,cache,allow_other,max-conns=3"}, {"-o", "ro,allow_other"}},
+        {{"-ocache,fsname=x\\,y,,user-agent=a\\,b"}, {"-o", "fsname=x\\,y"}},
+        // Nothing left: no -o at all.
+        {{"-o", "cache", "-f", "-o", "max-conns=3,"}, {"-f"}},
+        // "debug" is the program's --debug, which hands -d to the host.
+        {{"-o", "debug,ro"}, {"-d", "-o", "ro"}},
+    };
+    for (const auto &c : cases) {
+        free_args(vector_, count_);
+        vector_ = nullptr;
+        count_ = 0;
+        Config_cleanup();
+        Config_init();
+        prescan(c.args);
+        char **fuse_argv = nullptr;
+        int fuse_argc = 0;
+        int help = 0;
+        add_arg(&fuse_argv, &fuse_argc, "tarnwick");
+        EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 0);
+        EXPECT_EQ(std::vector<std::string>(fuse_argv + 1, fuse_argv + fuse_argc), c.fuse) << c.args.back();
+        free_args(fuse_argv, fuse_argc);
+    }
+    // The items set what their options set, unescaped, in their place among the others.
+    free_args(vector_, count_);
+    vector_ = nullptr;
+    count_ = 0;
+    Config_cleanup();
+    Config_init();
+    prescan({"--user-agent=first", "-ouser-agent=a\\,b\\\\c,cache-location=/x y,cache", "--retry-wait=2",
+             "-o", "retry-wait=9,http-header=X: 1,max-conns=3", "--http-header=Y: 2"});
+    char **fuse_argv = nullptr;
+    int fuse_argc = 0;
+    int help = 0;
+    add_arg(&fuse_argv, &fuse_argc, "tarnwick");
+    EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 0);
+    EXPECT_STREQ(CONFIG.user_agent, "a,b\\c");
+    EXPECT_STREQ(CONFIG.cache_location, "/x y");
+    EXPECT_EQ(CONFIG.retry_wait, 9);
+    EXPECT_EQ(CONFIG.max_conns, 3);
+    EXPECT_EQ(CONFIG.cache_enabled, 1);
+    EXPECT_EQ(header_list(), (std::vector<std::string>{"X: 1", "Y: 2"}));
+    free_args(fuse_argv, fuse_argc);
+}
+
+TEST_F(Config, PasswordsAreBlottedOutOfTheProcessArguments)
+{
+    struct {
+        std::vector<std::string> args, hidden; // argv after the program name, before and after
+    } cases[] = {
+        {{"-p", "s3cret", "-u", "alice"}, {"-p", "******", "-u", "alice"}},
+        {{"-ps3cret", "-fps3cret"}, {"-p******", "-fp******"}},
+        {{"--password=s3cret", "--pass", "s3cret", "http://h/", "/m"},
+         {"--password=******", "--pass", "******", "http://h/", "/m"}},
+        {{"--proxy-password", "pw", "--sonic-password=pw2", "--proxy-username", "pw"},
+         {"--proxy-password", "**", "--sonic-password=***", "--proxy-username", "pw"}},
+        {{"-o", "ro,password=a\\,b,sonic-password=x,user-agent=password=y", "-oproxy-password=z"},
+         {"-o", "ro,password=****,sonic-password=*,user-agent=password=y", "-oproxy-password=*"}},
+        // A value that only looks like an option is still the option's value; after "--" nothing
+        // is an option.
+        {{"-p", "--cache", "--", "-p", "x"}, {"-p", "*******", "--", "-p", "x"}},
+        // Errors elsewhere do not stop the blotting, and nothing else is touched.
+        {{"--bogus", "-p", "pw", "-u"}, {"--bogus", "-p", "**", "-u"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> storage = {"tarnwick"};
+        storage.insert(storage.end(), c.args.begin(), c.args.end());
+        std::vector<char *> argv;
+        for (auto &text : storage)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+        hide_secrets(static_cast<int>(argv.size()) - 1, argv.data());
+        std::vector<std::string> after(argv.begin() + 1, argv.end() - 1);
+        EXPECT_EQ(after, c.hidden) << c.args[0];
+    }
 }
 
 TEST_F(Config, OptionLoopFillsTheRecordAndTheFuseVector)

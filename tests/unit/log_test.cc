@@ -1,6 +1,13 @@
 // Log lines, the level mask and the fatal path.
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -140,4 +147,64 @@ TEST_F(LogDeathTest, FatalLineThenCrashReportThenStatus1)
     EXPECT_EXIT(
         exit_failure(), testing::ExitedWithCode(1),
         "^\nOops! Tarnwick crashed! :\\(\nbacktrace\\(\\) returned the following [1-9][0-9]* addresses:\n");
+}
+
+TEST_F(Log, ConcurrentLinesAreNeverTorn)
+{
+    // Each thread writes lines of its own letter, long enough (up to 5000 bytes) that a line
+    // written in pieces would be cut into by the others. Standard error is a file opened for
+    // appending, so every write lands whole at its end.
+    char path[] = "/tmp/tarnwick-log-test-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    int append = open(path, O_WRONLY | O_APPEND);
+    ASSERT_GE(append, 0);
+    int saved = dup(2);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(dup2(append, 2), 2);
+    CONFIG.log_level = LOG_ERROR | LOG_WARNING | LOG_INFO | LOG_CACHE_DEBUG;
+    const int THREADS = 6, LINES = 200;
+    const int levels[] = {LOG_ERROR, LOG_WARNING, LOG_INFO, LOG_CACHE_DEBUG};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; t++) {
+        threads.emplace_back([t, &levels] {
+            for (int i = 0; i < LINES; i++) {
+                std::string body(static_cast<size_t>(1 + (i * 997 + t * 131) % 5000),
+                                 static_cast<char>('a' + t));
+                log_printf(levels[(i + t) % 4], "src/x.cc", "worker", t, "%d %s\n", i, body.c_str());
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    dup2(saved, 2);
+    close(saved);
+    close(append);
+    close(file);
+    std::ifstream in(path);
+    std::string line;
+    std::map<int, int> seen; // lines of each thread
+    // The head is short; the letters are checked by hand (a regular expression over thousands of
+    // characters would recurse too deep).
+    const std::regex head("(?:(?:Error:|Warning:|Debug\\(80\\):)src/x\\.cc:([0-9]):)?worker: ([0-9]+) ");
+    while (std::getline(in, line)) {
+        size_t cut = line.find(' ', line.find("worker: ") + 8);
+        std::smatch m;
+        std::string front = line.substr(0, cut == std::string::npos ? 0 : cut + 1);
+        ASSERT_TRUE(std::regex_match(front, m, head)) << "torn line: " << line.substr(0, 120);
+        std::string letters = line.substr(cut + 1);
+        ASSERT_FALSE(letters.empty()) << "torn line: " << line.substr(0, 120);
+        int t = letters[0] - 'a';
+        int i = std::stoi(m[2]);
+        ASSERT_TRUE(t >= 0 && t < THREADS) << "torn line: " << line.substr(0, 120);
+        EXPECT_EQ(letters.find_first_not_of(letters[0]), std::string::npos) << "letters of two threads mixed";
+        EXPECT_EQ(letters.size(), static_cast<size_t>(1 + (i * 997 + t * 131) % 5000)) << front;
+        if (m[1].matched) {
+            EXPECT_EQ(std::stoi(m[1]), t) << front;
+        }
+        seen[t]++;
+    }
+    unlink(path);
+    for (int t = 0; t < THREADS; t++)
+        EXPECT_EQ(seen[t], LINES) << "thread " << t;
 }
