@@ -1,14 +1,16 @@
 # Front door of the build. `make` builds build/tarnwick; `make test` installs what is missing
-# and runs the whole suite (also the unit tests under ASan+UBSan and the concurrency tests
-# under TSan); `make demo` mounts a sample tree from a loopback nginx; `make bench` measures;
-# `make install` and `make uninstall` put the program, its manual page and its mount helper
-# below $(DESTDIR)$(PREFIX) and take them away again.
+# and runs the whole suite (also the unit tests under ASan+UBSan, the concurrency tests under
+# TSan and the fuzz targets over their seeds); `make demo` mounts a sample tree from a loopback
+# nginx; `make bench` measures; `make fuzz` fuzzes each parser for FUZZ_SECONDS; `make install`
+# and `make uninstall` put the program, its manual page and its mount helper below
+# $(DESTDIR)$(PREFIX) and take them away again.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
+FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps test test-main test-asan test-tsan demo bench install uninstall clean
+.PHONY: all deps test test-main test-asan test-tsan test-fuzz fuzz fuzz-build demo bench install uninstall clean
 
 all:
 	$(CMAKE) -S . -B build
@@ -17,7 +19,7 @@ all:
 deps:
 	scripts/install-deps
 
-test: deps test-main test-asan test-tsan
+test: deps test-main test-asan test-tsan test-fuzz
 
 test-main:
 	$(CMAKE) -S . -B build -DTARNWICK_WERROR=ON
@@ -42,6 +44,19 @@ install: all
 uninstall:
 	DESTDIR="$(DESTDIR)" $(CMAKE) -DPREFIX="$(PREFIX)" -P cmake/uninstall.cmake
 
+# The fuzz targets of fuzz/, built with clang in build-fuzz/. test-fuzz runs each over its seeds
+# once, a regression check of seconds; fuzz runs each for FUZZ_SECONDS and keeps what it finds
+# in build-fuzz/corpus/ and build-fuzz/artifacts/.
+fuzz-build:
+	$(CMAKE) -S . -B build-fuzz -DTARNWICK_WERROR=ON -DTARNWICK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target fuzz_targets
+
+test-fuzz: fuzz-build
+	scripts/fuzz seeds
+
+fuzz: deps fuzz-build
+	scripts/fuzz $(FUZZ_SECONDS)
+
 demo: deps all
 	scripts/demo
 
@@ -57,4 +72,4 @@ bench: deps
 	scripts/bench
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -485,6 +485,8 @@ void parse_config_file(char ***vector, int *count)
     int line_number = 0;
     while ((len = getline(&line, &capacity, file)) != -1) {
         line_number++;
+        // A NUL ends the line: its words are C strings, and the blanks before it are its end.
+        len = static_cast<ssize_t>(strnlen(line, static_cast<size_t>(len)));
         while (len > 0 && isspace(static_cast<unsigned char>(line[len - 1])))
             line[--len] = '\0';
         char *start = line;

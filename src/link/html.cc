@@ -32,21 +32,22 @@ static const char *base_path(const char *url)
     return nth_slash(url, 2) ? "/" : nullptr;
 }
 
-// Whether a reference names the directory itself or its parent, once decoded as table filling
-// will decode it. Those are no entries of the directory: the filesystem lists "." and ".."
+// Whether a reference names the directory itself or its parent once table filling has made
+// it a URL. Filling decodes the reference (a decoded NUL ends it) and encodes it again, and a
+// decoded "/" at the end becomes a real one: "%2F" and "%00" name the directory itself,
+// "..%2F" its parent. Those are no entries of the directory: the filesystem lists "." and ".."
 // itself.
 static bool names_dot_entry(const std::string &ref)
 {
     std::string name = ref;
-    if (!name.empty() && name.back() == '/')
-        name.pop_back();
-    int len = 0;
-    char *decoded = curl_easy_unescape(nullptr, name.c_str(), 0, &len);
+    char *decoded = curl_easy_unescape(nullptr, ref.c_str(), 0, nullptr);
     if (decoded) {
         name = decoded;
         curl_free(decoded);
     }
-    return name == "." || name == "..";
+    while (!name.empty() && name.back() == '/')
+        name.pop_back();
+    return name.empty() || name == "." || name == "..";
 }
 
 // Whether a reference holds an encoded NUL byte: no file name holds one, and what the

@@ -286,6 +286,17 @@ TEST_F(Config, FileLineGrammar)
     EXPECT_STREQ(config_path, path.c_str()); // main releases it, not the reader
 }
 
+TEST_F(Config, FileLineEndsAtANul)
+{
+    // What follows a NUL is not read, and the blanks before it are the end of the line.
+    using namespace std::string_literals;
+    std::string text = "--user-agent my agent \t\0 junk\n--retry-wait\0 7\n  \0--cache\n-f"s;
+    config_path = checked_strdup(write_file("nul.conf", text).c_str(), HERE);
+    parse_config_file(&vector_, &count_);
+    std::vector<std::string> expected = {"--user-agent", "my agent", "--retry-wait", "-f"};
+    EXPECT_EQ(arguments(0), expected);
+}
+
 TEST_F(Config, FileArgumentsStandBehindTheCommandLine)
 {
     std::string path = write_file("named.conf", "--user-agent file agent\n"

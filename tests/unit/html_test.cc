@@ -239,6 +239,17 @@ TEST(HtmlParser, ReferenceRules)
         {"http://h/", "./.", nullptr, 0},
         {"http://h/", "%2e%2E", nullptr, 0},
         {"http://h/", "%2E/", nullptr, 0},
+        // Filling decodes a reference up to a decoded NUL and turns a decoded "/" at its end into
+        // a real one: these would be filled with the URL of the directory or of its parent.
+        {"http://h/", "..%2F", nullptr, 0},
+        {"http://h/", "%2e%2e%2f%2f", nullptr, 0},
+        {"http://h/", "..%2F/", nullptr, 0},
+        {"http://h/", ".%2F", nullptr, 0},
+        {"http://h/", "%2F", nullptr, 0},
+        {"http://h/", "%00", nullptr, 0},
+        {"http://h/", "%00x", nullptr, 0},
+        {"http://h/", "a%2F", "a%2F", 'U'},
+        {"http://h/", "..%2Fx", "..%2Fx", 'U'},
         {"http://h/", "...", "...", 'U'},
         // Only a query or a fragment of the page itself: sort links and anchors.
         {"http://h/", "?C=N;O=D", nullptr, 0},
