@@ -25,7 +25,32 @@ struct FileHandle {
     // once the server has another.
     FileVersion version;
     Cache *cf; // null: read from the server
+    // Where a reader reading on would read next: the end of the reads so far while they follow
+    // each other (the kernel's own read-ahead sends them a little out of order), -1 before the
+    // first read.
+    std::atomic<int64_t> next_offset{-1};
 };
+
+// How far from where a sequential reader was a read may start and still count as reading on:
+// the kernel sends the reads of its read-ahead in parallel, a few out of order.
+static const int64_t SEQUENTIAL_SLACK = 4 << 20;
+
+// Whether a read of `size` at `offset` reads on from the handle's earlier reads (or starts
+// the file); records where the next one would start.
+static bool reads_on(FileHandle *fh, int64_t offset, int64_t size)
+{
+    int64_t next = fh->next_offset.load();
+    bool sequential =
+        next < 0 ? offset == 0 : offset >= next - SEQUENTIAL_SLACK && offset <= next + SEQUENTIAL_SLACK;
+    int64_t end = offset + size;
+    if (!sequential) {
+        fh->next_offset.store(end);
+        return false;
+    }
+    while (next < end && !fh->next_offset.compare_exchange_weak(next, end)) {
+    }
+    return true;
+}
 
 // When the mount started: the time of entries whose server gives none and whose table has no
 // listing time either.
@@ -121,8 +146,10 @@ static int fs_read(const char *, char *buf, size_t size, off_t offset, struct fu
     if (!fh)
         return 0;
     int64_t result;
+    bool sequential = reads_on(fh, offset, static_cast<int64_t>(size));
     if (fh->cf)
-        result = Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset);
+        result =
+            Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset, sequential ? fh->cf->bgdl_slots : 0);
     else
         result = Link_read(fh->link, fh->version, buf, size, offset, nullptr);
     return static_cast<int>(result);

@@ -171,13 +171,18 @@ void checked_mutex_lock(Mutex *m, const char *file, const char *func, int line) 
     int err = pthread_mutex_lock(&m->m);
     if (err)
         thread_call_failed("pthread_mutex_lock", err, file, func, line);
+    m->owner.store(thread_id(), std::memory_order_relaxed);
 }
 
 void checked_mutex_unlock(Mutex *m, const char *file, const char *func, int line) NO_THREAD_SAFETY_ANALYSIS
 {
+    // Cleared first: once the mutex is free another thread may take it and set its own.
+    unsigned long owner = m->owner.exchange(0, std::memory_order_relaxed);
     int err = pthread_mutex_unlock(&m->m);
-    if (err)
+    if (err) {
+        m->owner.store(owner, std::memory_order_relaxed);
         thread_call_failed("pthread_mutex_unlock", err, file, func, line);
+    }
 }
 
 bool checked_mutex_trylock(Mutex *m, const char *file, const char *func, int line) NO_THREAD_SAFETY_ANALYSIS
@@ -187,7 +192,14 @@ bool checked_mutex_trylock(Mutex *m, const char *file, const char *func, int lin
         return false;
     if (err)
         thread_call_failed("pthread_mutex_trylock", err, file, func, line);
+    m->owner.store(thread_id(), std::memory_order_relaxed);
     return true;
+}
+
+void checked_mutex_assert_held(const Mutex *m, const char *file, const char *func, int line)
+{
+    if (m->owner.load(std::memory_order_relaxed) != thread_id())
+        log_fatal(file, func, line, "%lx mutex not held\n", thread_id());
 }
 
 void checked_sem_init(sem_t *s, int pshared, unsigned int value, const char *file, const char *func, int line)
@@ -245,9 +257,12 @@ void checked_cond_broadcast(pthread_cond_t *c, const char *file, const char *fun
         thread_call_failed("pthread_cond_broadcast", err, file, func, line);
 }
 
+// A wait gives the mutex up and takes it back: its holder changes meanwhile.
 void checked_cond_wait(pthread_cond_t *c, Mutex *m, const char *file, const char *func, int line)
 {
+    m->owner.store(0, std::memory_order_relaxed);
     int err = pthread_cond_wait(c, &m->m);
+    m->owner.store(thread_id(), std::memory_order_relaxed);
     if (err)
         thread_call_failed("pthread_cond_wait", err, file, func, line);
 }
@@ -255,7 +270,9 @@ void checked_cond_wait(pthread_cond_t *c, Mutex *m, const char *file, const char
 bool checked_cond_timedwait(pthread_cond_t *c, Mutex *m, const struct timespec *until, const char *file,
                             const char *func, int line)
 {
+    m->owner.store(0, std::memory_order_relaxed);
     int err = pthread_cond_timedwait(c, &m->m, until);
+    m->owner.store(thread_id(), std::memory_order_relaxed);
     if (err == ETIMEDOUT)
         return false;
     if (err)

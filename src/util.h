@@ -5,6 +5,7 @@
 // salt, digest and hex helpers, and the scope guard over the checked lock wrappers. Owns no state.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -38,14 +39,16 @@
 #define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
 
 // A pthread mutex the analysis can follow. Made at run time with checked_mutex_init, or
-// statically with MUTEX_INITIALIZER; either way error-checking.
+// statically with MUTEX_INITIALIZER; either way error-checking. It knows its holder, so that
+// code that reaches a record guarded by a mutex it already holds under another name can say so
+// (checked_mutex_assert_held).
 struct CAPABILITY("mutex") Mutex {
     pthread_mutex_t m;
+    std::atomic<unsigned long> owner; // the holding thread (thread_id), 0 when free
 };
-#define MUTEX_INITIALIZER                                                                                    \
-    {                                                                                                        \
-        PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP                                                              \
-    }
+// clang-format off
+#define MUTEX_INITIALIZER {PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP, {0}}
+// clang-format on
 
 // Zeroed memory; a null result is fatal unless count or size is 0.
 void *checked_calloc(size_t count, size_t size, const char *file, const char *func, int line);
@@ -77,6 +80,9 @@ void checked_mutex_lock(Mutex *m, const char *file, const char *func, int line) 
 void checked_mutex_unlock(Mutex *m, const char *file, const char *func, int line) RELEASE(*m);
 // true when taken; false when another thread holds it. Other failures are fatal.
 bool checked_mutex_trylock(Mutex *m, const char *file, const char *func, int line) TRY_ACQUIRE(true, *m);
+// Fatal unless the calling thread holds `m`; the analysis takes it as held from here on.
+void checked_mutex_assert_held(const Mutex *m, const char *file, const char *func, int line)
+    ASSERT_CAPABILITY(*m);
 void checked_sem_init(sem_t *s, int pshared, unsigned int value, const char *file, const char *func,
                       int line);
 void checked_sem_destroy(sem_t *s, const char *file, const char *func, int line);

@@ -53,33 +53,59 @@ void Cache_bgdl_launcher(Cache *cf, int64_t offset)
         log_fatal(HERE, "pthread_attr_destroy(): %d, %s\n", err, strerror(err));
 }
 
+int64_t Cache_segment_download(Cache *cf, ActiveDownload *ad)
+{
+    int64_t offset = ad->offset;
+    char *buf = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->blksz), 1, HERE));
+    int64_t received = Link_download(cf->link, buf, static_cast<uint64_t>(cf->blksz), offset, cf);
+    if (received >= 0 && !Cache_segment_length_ok(cf, offset, received, HERE))
+        received = -EIO;
+    if (received < 0) {
+        checked_free(buf);
+    } else {
+        // The readers take their bytes from here while the segment goes to the disk.
+        {
+            ScopedLock list(&cf->active_dl_lock, HERE);
+            checked_mutex_assert_held(ad->lock, HERE);
+            ad->complete = buf;
+            ad->complete_size = received;
+            checked_cond_broadcast(&ad->cond, HERE);
+        }
+        // A short write leaves the segment absent; its readers still have their bytes.
+        if (Data_write(cf, buf, received, offset) == received) {
+            ScopedLock bitmap(&cf->bitmap_lock, HERE);
+            Cache_segment_mark(cf, offset / cf->blksz);
+        }
+    }
+    // Marked before removed: a reader that looks after the removal finds it on disk.
+    ScopedLock list(&cf->active_dl_lock, HERE);
+    ActiveDownload_remove(cf, offset, received);
+    return received;
+}
+
 void *Cache_bgdl(void *arg)
 {
     BgdlLaunch *launch = static_cast<BgdlLaunch *>(arg);
     Cache *cf = launch->cf;
     int64_t offset = launch->offset;
     checked_free(launch);
-    unsigned long self = thread_id();
 
-    char *buf = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->blksz), 1, HERE));
-    int64_t received = Link_download(cf->link, buf, static_cast<uint64_t>(cf->blksz), offset, cf);
-    if (received < 0) {
-        log_printf(LOG_ERROR, HERE, "thread %lx received %ld bytes, which doesn't make sense\n", self,
-                   received);
-    } else {
-        ScopedLock guard(&cf->bitmap_lock, HERE);
-        if (Cache_segment_length_ok(cf, offset, received, HERE) &&
-            Data_write(cf, buf, received, offset) == received)
-            Cache_segment_mark(cf, offset / cf->blksz);
-    }
-    checked_free(buf);
-
-    // Marked before removed: a reader woken by the removal finds the segment on disk.
+    ActiveDownload *ad;
     {
-        ScopedLock guard(&cf->active_dl_lock, HERE);
-        ActiveDownload_remove(cf, offset);
+        ScopedLock list(&cf->active_dl_lock, HERE);
+        ad = ActiveDownload_find(cf, offset);
+    }
+    if (ad) {
+        int64_t received = Cache_segment_download(cf, ad);
+        if (received < 0)
+            log_printf(LOG_ERROR, HERE, "thread %lx received %ld bytes, which doesn't make sense\n",
+                       thread_id(), received);
+    }
+    {
+        ScopedLock list(&cf->active_dl_lock, HERE);
         Cache_waiter_decrement(cf);
     }
+    // The last touch of the Cache: the slot lets its last close go on.
     checked_sem_post(&cf->bgdl_sem, HERE);
     pthread_exit(nullptr);
 }

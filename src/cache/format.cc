@@ -68,16 +68,20 @@ int Meta_create(Cache *cf)
     return 0;
 }
 
+// The file `fn` below `dir` opened "r+", or null with the failure logged at the caller's site.
+static FILE *open_existing(const char *dir, const char *fn, const char *file, const char *func, int line)
+{
+    std::string path = path_join(dir, fn);
+    FILE *fp = fopen(path.c_str(), "r+");
+    if (!fp)
+        log_printf(LOG_ERROR, file, func, line, "fopen(%s): %s\n", path.c_str(), strerror(errno));
+    return fp;
+}
+
 int Meta_open(Cache *cf)
 {
-    std::string path = path_join(meta_dir, cf->fn);
-    cf->mfp = fopen(path.c_str(), "r+");
-    int result = 0;
-    if (!cf->mfp) {
-        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path.c_str(), strerror(errno));
-        result = -1;
-    }
-    return result;
+    cf->mfp = open_existing(meta_dir, cf->fn, HERE);
+    return cf->mfp ? 0 : -1;
 }
 
 // One whole item of `size` bytes, with the stream's error flag clear.
@@ -234,14 +238,8 @@ int64_t Data_size(const char *fn)
 
 int Data_open(Cache *cf)
 {
-    std::string path = path_join(data_dir, cf->fn);
-    cf->dfp = fopen(path.c_str(), "r+");
-    int result = 0;
-    if (!cf->dfp) {
-        log_printf(LOG_ERROR, HERE, "fopen(%s): %s\n", path.c_str(), strerror(errno));
-        result = -1;
-    }
-    return result;
+    cf->dfp = open_existing(data_dir, cf->fn, HERE);
+    return cf->dfp ? 0 : -1;
 }
 
 int64_t Data_read(Cache *cf, char *buf, int64_t len, int64_t offset)
@@ -264,30 +262,27 @@ int64_t Data_read(Cache *cf, char *buf, int64_t len, int64_t offset)
         return -EINVAL;
     }
 
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking seek_lock;\n", thread_id());
-    checked_mutex_lock(&cf->seek_lock, HERE);
-    int64_t result = 0;
-    if (offset < content_length) {
-        // Each read reports its own failure, not one left on the stream by an earlier call.
-        clearerr(cf->dfp);
-        if (fseeko(cf->dfp, offset, SEEK_SET)) {
-            log_printf(LOG_ERROR, HERE, "fseeko(): %s\n", strerror(errno));
-            result = -EIO;
-        } else {
-            int64_t want = len < content_length - offset ? len : content_length - offset;
-            size_t got = fread(buf, 1, static_cast<size_t>(want), cf->dfp);
-            result = static_cast<int64_t>(got);
-            if (result < want) {
-                if (feof(cf->dfp))
-                    log_printf(LOG_ERROR, HERE, "fread(): reached the end of the file!\n");
-                if (ferror(cf->dfp))
-                    log_printf(LOG_ERROR, HERE, "fread(): encountered error!\n");
-            }
+    // pread and pwrite carry their own offset: readers, stores and background downloads of
+    // one file go on at once, and no lock of this file is held while the disk works.
+    if (offset >= content_length)
+        return 0;
+    int64_t want = len < content_length - offset ? len : content_length - offset;
+    int64_t got = 0;
+    while (got < want) {
+        ssize_t n = pread(fileno(cf->dfp), buf + got, static_cast<size_t>(want - got), offset + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            log_printf(LOG_ERROR, HERE, "fread(): encountered error!\n");
+            break;
         }
+        if (n == 0) {
+            log_printf(LOG_ERROR, HERE, "fread(): reached the end of the file!\n");
+            break;
+        }
+        got += n;
     }
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking seek_lock;\n", thread_id());
-    checked_mutex_unlock(&cf->seek_lock, HERE);
-    return result;
+    return got;
 }
 
 int64_t Data_write(Cache *cf, const char *buf, int64_t len, int64_t offset)
@@ -296,59 +291,61 @@ int64_t Data_write(Cache *cf, const char *buf, int64_t len, int64_t offset)
         log_printf(LOG_ERROR, HERE, "requested to write 0 or negative bytes: %jd\n", len);
         return -EINVAL;
     }
-
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: locking seek_lock;\n", thread_id());
-    checked_mutex_lock(&cf->seek_lock, HERE);
-    int64_t result;
-    clearerr(cf->dfp);
-    if (fseeko(cf->dfp, offset, SEEK_SET)) {
-        log_printf(LOG_ERROR, HERE, "fseeko(): %s\n", strerror(errno));
-        result = -EIO;
-    } else {
-        size_t written = fwrite(buf, 1, static_cast<size_t>(len), cf->dfp);
-        result = static_cast<int64_t>(written);
-        if (result != len)
-            log_printf(LOG_ERROR, HERE, "fwrite(): requested %ld, returned %ld!\n", len, result);
-        // The caller marks the segment present on a full count, and the meta file keeps that
-        // mark: bytes still in the stream's buffer are not yet written. A failed flush (a full
-        // disk) must leave the segment absent rather than let it be served from a hole.
-        if (fflush(cf->dfp) && result == len)
-            result = -EIO;
-        if (ferror(cf->dfp))
+    // Straight to the file, no stream buffer: the caller marks the segment present on a full
+    // count, and a failed write (a full disk) must leave it absent rather than let it be served
+    // from a hole.
+    int64_t written = 0;
+    while (written < len) {
+        ssize_t n =
+            pwrite(fileno(cf->dfp), buf + written, static_cast<size_t>(len - written), offset + written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            log_printf(LOG_ERROR, HERE, "fwrite(): requested %ld, returned %ld!\n", len, written);
             log_printf(LOG_ERROR, HERE, "fwrite(): encountered error!\n");
+            return -EIO;
+        }
+        written += n;
     }
-    log_printf(LOG_CACHE_DEBUG, HERE, "thread %lx: unlocking seek_lock;\n", thread_id());
-    checked_mutex_unlock(&cf->seek_lock, HERE);
-    return result;
+    return written;
 }
 
 ActiveDownload *ActiveDownload_find(Cache *cf, int64_t offset)
 {
-    for (ActiveDownload *ad = cf->active_downloads; ad; ad = ad->next)
+    for (ActiveDownload *ad = cf->active_downloads; ad; ad = ad->next) {
+        checked_mutex_assert_held(ad->lock, HERE);
         if (ad->offset == offset)
             return ad;
+    }
     return nullptr;
 }
 
-void ActiveDownload_add(Cache *cf, int64_t offset)
+ActiveDownload *ActiveDownload_add(Cache *cf, int64_t offset)
 {
     ActiveDownload *ad = static_cast<ActiveDownload *>(checked_calloc(1, sizeof(ActiveDownload), HERE));
     ad->offset = offset;
+    ad->lock = &cf->active_dl_lock;
+    checked_mutex_assert_held(ad->lock, HERE);
     ad->refcount = 1;
     checked_cond_init(&ad->cond, nullptr, HERE);
     ad->next = cf->active_downloads;
     cf->active_downloads = ad;
+    return ad;
 }
 
-void ActiveDownload_remove(Cache *cf, int64_t offset)
+void ActiveDownload_remove(Cache *cf, int64_t offset, int64_t result)
 {
-    for (ActiveDownload **slot = &cf->active_downloads; *slot; slot = &(*slot)->next) {
+    for (ActiveDownload **slot = &cf->active_downloads; *slot;) {
         ActiveDownload *ad = *slot;
-        if (ad->offset != offset)
+        checked_mutex_assert_held(ad->lock, HERE);
+        if (ad->offset != offset) {
+            slot = &ad->next;
             continue;
+        }
         *slot = ad->next;
         ad->next = nullptr;
         ad->done = 1;
+        ad->result = result;
         checked_cond_broadcast(&ad->cond, HERE);
         ActiveDownload_unref(ad);
         return;
@@ -361,6 +358,7 @@ void ActiveDownload_unref(ActiveDownload *ad)
         return;
     if (--ad->refcount == 0) {
         checked_cond_destroy(&ad->cond, HERE);
+        checked_free(ad->complete);
         checked_free(ad);
     }
 }

@@ -142,11 +142,11 @@ int Cache_create(Link *link)
     return result;
 }
 
-Cache *Cache_alloc()
+// A new Cache is seen by no other thread yet: its guarded fields are set without their locks.
+Cache *Cache_alloc() NO_THREAD_SAFETY_ANALYSIS
 {
     Cache *cf = static_cast<Cache *>(checked_calloc(1, sizeof(Cache), HERE));
     cf->cache_opened = 1;
-    checked_mutex_init(&cf->seek_lock, nullptr, HERE);
     checked_mutex_init(&cf->bitmap_lock, nullptr, HERE);
     checked_mutex_init(&cf->active_dl_lock, nullptr, HERE);
     checked_cond_init(&cf->waiter_cond, nullptr, HERE);
@@ -161,32 +161,34 @@ void Cache_free(Cache *cf)
 {
     checked_free(cf->fn);
     cf->fn = nullptr;
-    checked_free(cf->seg);
-    cf->seg = nullptr;
-
-    checked_mutex_lock(&cf->active_dl_lock, HERE);
-    cf->closing = 1;
-    ActiveDownload *ad = cf->active_downloads;
-    cf->active_downloads = nullptr;
-    while (ad) {
-        ActiveDownload *next = ad->next;
-        if (ad->refcount >= 2)
-            log_printf(LOG_WARNING, HERE,
-                       "Cache_free: ActiveDownload at offset %jd has refcount %d (transfer or waiters "
-                       "still active)\n",
-                       ad->offset, ad->refcount);
-        ad->next = nullptr;
-        ad->done = 1;
-        checked_cond_broadcast(&ad->cond, HERE);
-        ActiveDownload_unref(ad);
-        ad = next;
+    {
+        ScopedLock bitmap(&cf->bitmap_lock, HERE);
+        checked_free(cf->seg);
+        cf->seg = nullptr;
     }
-    // Woken waiters see closing and leave; the last one to go broadcasts waiter_cond.
-    while (cf->waiter_count > 0)
-        checked_cond_wait(&cf->waiter_cond, &cf->active_dl_lock, HERE);
-    checked_mutex_unlock(&cf->active_dl_lock, HERE);
-
-    checked_mutex_destroy(&cf->seek_lock, HERE);
+    {
+        ScopedLock list(&cf->active_dl_lock, HERE);
+        cf->closing = 1;
+        ActiveDownload *ad = cf->active_downloads;
+        cf->active_downloads = nullptr;
+        while (ad) {
+            checked_mutex_assert_held(ad->lock, HERE);
+            ActiveDownload *next = ad->next;
+            if (ad->refcount >= 2)
+                log_printf(LOG_WARNING, HERE,
+                           "Cache_free: ActiveDownload at offset %jd has refcount %d (transfer or waiters "
+                           "still active)\n",
+                           ad->offset, ad->refcount);
+            ad->next = nullptr;
+            ad->done = 1;
+            checked_cond_broadcast(&ad->cond, HERE);
+            ActiveDownload_unref(ad);
+            ad = next;
+        }
+        // Woken waiters see closing and leave; the last one to go broadcasts waiter_cond.
+        while (cf->waiter_count > 0)
+            checked_cond_wait(&cf->waiter_cond, &cf->active_dl_lock, HERE);
+    }
     checked_mutex_destroy(&cf->bitmap_lock, HERE);
     checked_mutex_destroy(&cf->active_dl_lock, HERE);
     checked_cond_destroy(&cf->waiter_cond, HERE);

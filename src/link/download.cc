@@ -62,9 +62,13 @@ static void Link_download_finish_transfer(Cache *cf, int64_t offset, ResponseBuf
     ScopedLock guard(&cf->active_dl_lock, HERE);
     transferring_set(body, 0);
     ActiveDownload *ad = ActiveDownload_find(cf, offset);
-    if (ad && ad->transfer == body)
-        ad->transfer = nullptr;
+    if (ad) {
+        checked_mutex_assert_held(ad->lock, HERE);
+        if (ad->transfer == body)
+            ad->transfer = nullptr;
+    }
     if (body->ad) {
+        checked_mutex_assert_held(body->ad->lock, HERE);
         ActiveDownload_unref(body->ad);
         body->ad = nullptr;
     }
@@ -169,6 +173,7 @@ int64_t Link_read(Link *link, const FileVersion &version, char *output_buf, uint
             ScopedLock guard(&cf->active_dl_lock, HERE);
             ActiveDownload *ad = ActiveDownload_find(cf, offset);
             if (ad) {
+                checked_mutex_assert_held(ad->lock, HERE);
                 ad->transfer = &body;
                 body.ad = ad;
                 ad->refcount++;

@@ -243,39 +243,42 @@ TEST_F(CacheLifecycle, BackgroundSlotsAreHalfTheConnectionsFromOneToThree)
 
 TEST_F(CacheLifecycle, TeardownWakesAndWaitsForAJoinedReader)
 {
+    // A Cache of the 10-byte file whose first segment is being downloaded (its record listed,
+    // no transfer yet), and a reader of that segment: the read path joins the download and
+    // waits on it.
     Cache *cf = Cache_alloc();
-    bool joined = false;
-    bool left_with_closing = false;
+    cf->link = file;
+    cf->version = FileVersion{10, MTIME};
+    cf->blksz = 4;
+    cf->segbc = 3;
+    {
+        ScopedLock bitmap(&cf->bitmap_lock, HERE);
+        cf->seg = static_cast<char *>(checked_calloc(3, 1, HERE));
+    }
     {
         ScopedLock guard(&cf->active_dl_lock, HERE);
         ActiveDownload_add(cf, 0);
     }
-    // A reader joined to the download of segment 0, as the read path does it.
+    int64_t result = 0;
     std::thread reader([&] {
-        ScopedLock guard(&cf->active_dl_lock, HERE);
-        ActiveDownload *ad = ActiveDownload_find(cf, 0);
-        ad->refcount++;
-        cf->waiter_count++;
-        joined = true;
-        while (!cf->closing)
-            checked_cond_wait(&ad->cond, &cf->active_dl_lock, HERE);
-        left_with_closing = ad->done == 1;
-        Cache_waiter_decrement(cf);
-        ActiveDownload_unref(ad);
+        char buf[4];
+        result = Cache_read(cf, buf, 4, 0, 0);
     });
-    for (int i = 0; i < 500; i++) {
+    bool joined = false;
+    for (int i = 0; i < 500 && !joined; i++) {
         {
             ScopedLock guard(&cf->active_dl_lock, HERE);
-            if (joined)
-                break;
+            joined = cf->waiter_count == 1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!joined)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    ASSERT_TRUE(joined);
     testing::internal::CaptureStderr();
-    Cache_free(cf); // returns only once the reader has left
+    Cache_free(cf); // wakes the reader and returns only once it has left
     std::string log = testing::internal::GetCapturedStderr();
     reader.join();
-    EXPECT_TRUE(left_with_closing);
+    EXPECT_EQ(result, -EIO);
     EXPECT_THAT(log, HasSubstr("Cache_free: ActiveDownload at offset 0 has refcount 2 (transfer or waiters "
                                "still active)\n"));
 }
