@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps test test-main test-asan test-tsan test-fuzz fuzz fuzz-build demo bench install uninstall clean
+.PHONY: all deps test test-main test-asan test-tsan test-tsa test-fuzz fuzz fuzz-build demo bench install uninstall clean
 
 all:
 	$(CMAKE) -S . -B build
@@ -19,7 +19,7 @@ all:
 deps:
 	scripts/install-deps
 
-test: deps test-main test-asan test-tsan test-fuzz
+test: deps test-main test-asan test-tsan test-tsa test-fuzz
 
 test-main:
 	$(CMAKE) -S . -B build -DTARNWICK_WERROR=ON
@@ -31,6 +31,14 @@ test-asan:
 	    -DTARNWICK_SANITIZE=address,undefined -DTARNWICK_TEST_SET=unit
 	$(CMAKE) --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# clang's thread-safety analysis of the lock annotations: the library and the concurrency tests
+# must build without a finding, and the tests then run as built.
+test-tsa:
+	$(CMAKE) -S . -B build-tsa -DTARNWICK_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_THREAD_SAFETY=ON \
+	    -DTARNWICK_TEST_SET=concurrency
+	$(CMAKE) --build build-tsa -j $(JOBS)
+	cd build-tsa && ctest --output-on-failure -j $(JOBS)
 
 test-tsan:
 	$(CMAKE) -S . -B build-tsan -DTARNWICK_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
@@ -72,4 +80,4 @@ bench: deps
 	scripts/bench
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-tsa build-fuzz

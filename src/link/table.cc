@@ -108,7 +108,8 @@ LinkTable *LinkTable_unref_locked(LinkTable *linktbl)
     return linktbl;
 }
 
-void LinkTable_free_released(LinkTable *linktbl)
+// A released table is unreachable: its parent is read without link_lock.
+void LinkTable_free_released(LinkTable *linktbl) NO_THREAD_SAFETY_ANALYSIS
 {
     // A freed table gives back its hold on its parent, which may free that one in turn.
     while (linktbl) {

@@ -53,6 +53,31 @@ std::string random_reads(const std::string &path, size_t size, uint32_t seed, in
     return result;
 }
 
+// Waits until nginx has logged every request it answered: nginx writes a line once the answer
+// is out, a little after the client has it. Returns the count once it has held still for
+// 200 ms (3 s at most).
+size_t settled_count(const Nginx &nginx)
+{
+    size_t count = nginx.count();
+    long long still_since = now_ms();
+    for (long long end = now_ms() + 3000; now_ms() < end && now_ms() - still_since < 200;) {
+        sleep_ms(20);
+        size_t now = nginx.count();
+        if (now != count) {
+            count = now;
+            still_since = now_ms();
+        }
+    }
+    return count;
+}
+
+// Waits (at most 2 s) until the clock has moved past the second `since`.
+void wait_for_next_second(time_t since)
+{
+    for (int i = 0; i < 200 && time(nullptr) <= since; i++)
+        sleep_ms(10);
+}
+
 class CacheMount : public testing::Test
 {
   protected:
@@ -96,8 +121,7 @@ TEST_F(CacheMount, ColdAndWarmReadsAreByteExactAndTheWarmMountAsksNothing)
     EXPECT_EQ(fs::file_size(cache.at("meta/big.bin")), 28u + 4u);
 
     ASSERT_TRUE(nginx.wait_for(1, "GET", "/sub/small.bin"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the last lines of the log
-    size_t before = nginx.count();
+    size_t before = settled_count(nginx);
     {
         Mount m(nginx.url(), cache_args());
         ASSERT_TRUE(m.start()) << m.error();
@@ -108,8 +132,7 @@ TEST_F(CacheMount, ColdAndWarmReadsAreByteExactAndTheWarmMountAsksNothing)
     }
     // Within the refresh time-out the tables come from their files and every byte from the
     // data files: not one listing, header or range request.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(nginx.count(), before);
+    EXPECT_EQ(settled_count(nginx), before);
 }
 
 TEST_F(CacheMount, RemountServesTheTreeFromTheCacheWithTheServerStopped)
@@ -149,7 +172,8 @@ TEST_F(CacheMount, FileChangedOnTheServerIsFetchedAgain)
     // Same size, other bytes, a new time.
     ASSERT_TRUE(write_file(tree.at("sub/small.bin"), pattern_bytes(SMALL, 7)));
     ASSERT_TRUE(set_mtime(tree.at("sub/small.bin"), FAULT_SERVER_MTIME + 3600));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // A table saved with refresh time-out 0 is reused within the second it was fetched only.
+    wait_for_next_second(time(nullptr));
     ASSERT_TRUE(nginx.wait_for(1, "GET", "/sub/small.bin"));
     size_t gets = nginx.count("GET", "/sub/small.bin");
 
