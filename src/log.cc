@@ -83,7 +83,9 @@ static void send_syslog(int fd, int level, char *line, size_t len)
         return;
     char *start = line - head_len;
     memcpy(start, head, static_cast<size_t>(head_len));
-    sendto(fd, start, static_cast<size_t>(head_len) + len, MSG_NOSIGNAL,
+    // Never waits: a system log that does not keep up loses lines, rather than stopping the
+    // thread that logs, which may be serving the filesystem.
+    sendto(fd, start, static_cast<size_t>(head_len) + len, MSG_NOSIGNAL | MSG_DONTWAIT,
            reinterpret_cast<const struct sockaddr *>(&syslog_addr), syslog_addr_len);
 }
 

@@ -10,14 +10,17 @@
 // subreaper), which reaps them or ends them by their PIDs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <poll.h>
 #include <regex>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -73,6 +76,8 @@ class SystemMount : public testing::Test
 };
 
 // One unix datagram socket bound in a temporary directory: the system log of a test.
+// A system log of the test's own: a datagram socket drained by a thread of its own, as a real
+// system log daemon keeps reading (the program drops lines the log cannot take at once).
 class SyslogCapture
 {
   public:
@@ -86,9 +91,14 @@ class SyslogCapture
         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
         if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr))
             ADD_FAILURE() << "cannot bind " << path_ << ": " << strerror(errno);
+        else
+            reader_ = std::thread([this] { drain(); });
     }
     ~SyslogCapture()
     {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
         if (fd_ >= 0)
             close(fd_);
     }
@@ -96,31 +106,47 @@ class SyslogCapture
     SyslogCapture &operator=(const SyslogCapture &) = delete;
 
     const std::string &path() const { return path_; }
-    // Takes datagrams until one contains `wanted` or timeout_ms has passed (with "" only the
-    // ones already there); returns every datagram taken so far.
-    const std::vector<std::string> &receive(const std::string &wanted, int timeout_ms)
+    // Waits until a datagram contains `wanted` or timeout_ms has passed (with "" the full
+    // time); returns every datagram received so far.
+    std::vector<std::string> receive(const std::string &wanted, int timeout_ms)
     {
         long long deadline = now_ms() + timeout_ms;
         for (;;) {
-            for (const auto &d : got_)
-                if (!wanted.empty() && d.find(wanted) != std::string::npos)
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                for (const auto &d : got_)
+                    if (!wanted.empty() && d.find(wanted) != std::string::npos)
+                        return got_;
+                if (now_ms() >= deadline)
                     return got_;
-            long long left = deadline - now_ms();
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) <= 0)
-                return got_;
-            char buf[65536];
-            ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n >= 0)
-                got_.emplace_back(buf, static_cast<size_t>(n));
+            }
+            sleep_ms(10);
         }
     }
 
   private:
+    void drain()
+    {
+        while (!stop_) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[65536];
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n >= 0) {
+                std::lock_guard<std::mutex> guard(lock_);
+                got_.emplace_back(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+
     TempDir dir_{"syslog"};
     std::string path_;
     int fd_ = -1;
+    std::mutex lock_;
     std::vector<std::string> got_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
 };
 
 std::string all_lines(const std::vector<std::string> &lines)
