@@ -3,6 +3,7 @@
 #define FUSE_USE_VERSION 314
 #include "fuse_local.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <fuse.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 #include "cache/cache.h"
@@ -27,29 +29,43 @@ struct FileHandle {
     Cache *cf; // null: read from the server
     // Where a reader reading on would read next: the end of the reads so far while they follow
     // each other (the kernel's own read-ahead sends them a little out of order), -1 before the
-    // first read.
+    // first read; and where that run of reads began.
     std::atomic<int64_t> next_offset{-1};
+    std::atomic<int64_t> run_start{0};
 };
 
 // How far from where a sequential reader was a read may start and still count as reading on:
 // the kernel sends the reads of its read-ahead in parallel, a few out of order.
 static const int64_t SEQUENTIAL_SLACK = 4 << 20;
 
-// Whether a read of `size` at `offset` reads on from the handle's earlier reads (or starts
-// the file); records where the next one would start.
-static bool reads_on(FileHandle *fh, int64_t offset, int64_t size)
+// How far the handle's reads have gone on sequentially up to this read of `size` at `offset`
+// (a read that starts the file counts as reading on from nothing); -1 when this read does not
+// follow the earlier ones, which starts a new run. Records where the next one would start.
+static int64_t reads_on(FileHandle *fh, int64_t offset, int64_t size)
 {
     int64_t next = fh->next_offset.load();
     bool sequential =
         next < 0 ? offset == 0 : offset >= next - SEQUENTIAL_SLACK && offset <= next + SEQUENTIAL_SLACK;
     int64_t end = offset + size;
     if (!sequential) {
+        fh->run_start.store(offset);
         fh->next_offset.store(end);
-        return false;
+        return -1;
     }
     while (next < end && !fh->next_offset.compare_exchange_weak(next, end)) {
     }
-    return true;
+    return end - fh->run_start.load();
+}
+
+// Segments a cached reader has fetched ahead: none for a read that does not follow the earlier
+// ones (random access fetches only what it touches), then one more for every segment the run
+// has read, up to the background slots.
+static int segments_ahead(const Cache *cf, int64_t run)
+{
+    if (run < 0)
+        return 0;
+    int64_t segments = run / cf->blksz + 1;
+    return static_cast<int>(std::min<int64_t>(segments, cf->bgdl_slots));
 }
 
 // When the mount started: the time of entries whose server gives none and whose table has no
@@ -65,6 +81,20 @@ static int64_t shown_time(const Link *link)
     if (time >= 0)
         return time;
     return link->linktbl->index_time > 0 ? link->linktbl->index_time : mount_time;
+}
+
+// The handles open now with a Cache. The kernel sends a file's release when it likes, and an
+// unmount may come first: the filesystem's end closes what is still open, so that the meta
+// file gets the segments read, and a release after that finds its handle gone.
+static Mutex handles_lock = MUTEX_INITIALIZER;
+static std::unordered_set<FileHandle *> cached_handles GUARDED_BY(handles_lock);
+
+// Ends a handle: its Cache closed, its link's table let go.
+static void FileHandle_free(FileHandle *fh)
+{
+    Cache_close(fh->cf);
+    LinkTable_unref(fh->link->linktbl);
+    delete fh;
 }
 
 static FileHandle *file_handle(const struct fuse_file_info *fi)
@@ -136,6 +166,10 @@ static int fs_open(const char *path, struct fuse_file_info *fi) noexcept
     fh->version = cf ? cf->version : FileVersion{n, link->time.load()};
     fh->link = link.release();
     fh->cf = cf;
+    if (cf) {
+        ScopedLock guard(&handles_lock, HERE);
+        cached_handles.insert(fh);
+    }
     fi->fh = reinterpret_cast<uint64_t>(fh);
     return 0;
 }
@@ -146,10 +180,9 @@ static int fs_read(const char *, char *buf, size_t size, off_t offset, struct fu
     if (!fh)
         return 0;
     int64_t result;
-    bool sequential = reads_on(fh, offset, static_cast<int64_t>(size));
+    int64_t run = reads_on(fh, offset, static_cast<int64_t>(size));
     if (fh->cf)
-        result =
-            Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset, sequential ? fh->cf->bgdl_slots : 0);
+        result = Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset, segments_ahead(fh->cf, run));
     else
         result = Link_read(fh->link, fh->version, buf, size, offset, nullptr);
     return static_cast<int>(result);
@@ -161,9 +194,13 @@ static int fs_release(const char *path, struct fuse_file_info *fi) noexcept
     FileHandle *fh = file_handle(fi);
     if (!fh)
         return 0;
-    Cache_close(fh->cf);
-    LinkTable_unref(fh->link->linktbl);
-    delete fh;
+    if (fh->cf) {
+        ScopedLock guard(&handles_lock, HERE);
+        // Gone already: the filesystem's end has closed it.
+        if (cached_handles.erase(fh) == 0)
+            return 0;
+    }
+    FileHandle_free(fh);
     return 0;
 }
 
@@ -215,7 +252,20 @@ static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
     // this runs once it serves: from here on lines go to the system log.
     if (host_detaches)
         log_to_syslog();
+    // No fork is to come: the root's entries are confirmed in a thread of their own from now.
+    LinkSystem_serve();
     return nullptr;
+}
+
+static void fs_destroy(void *) noexcept
+{
+    std::unordered_set<FileHandle *> open;
+    {
+        ScopedLock guard(&handles_lock, HERE);
+        open.swap(cached_handles);
+    }
+    for (FileHandle *fh : open)
+        FileHandle_free(fh);
 }
 
 int fuse_local_init(int argc, char **argv)
@@ -248,6 +298,7 @@ int fuse_local_init(int argc, char **argv)
     ops.readdir = fs_readdir;
     ops.releasedir = fs_releasedir;
     ops.init = fs_init;
+    ops.destroy = fs_destroy;
     return fuse_main_real(static_cast<int>(host_argv.size()) - 1, host_argv.data(), &ops, sizeof(ops),
                           nullptr);
 }

@@ -1,9 +1,12 @@
 // fill.cc: building a listing table: the saved table while fresh, otherwise the page fetched,
 // parsed, given URLs and names, and confirmed by header requests started all at once.
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <pthread.h>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "cache/cache.h"
@@ -78,12 +81,10 @@ LinkTable *LinkTable_new(const char *url)
     LinkTable_parse_html(linktbl, linktbl->links[0]->f_url, page.data);
     checked_free(page.data);
     LinkTable_fill(linktbl);
-    LinkTable_uninitialised_fill(linktbl);
-
-    if (saved_table && LinkTable_disk_save(linktbl, cache_path))
-        log_printf(LOG_ERROR, HERE, "Failed to save the LinkTable!\n");
+    // The names are known: the table is usable now, while its entries are confirmed in the
+    // background (and saved once every one is answered).
+    LinkTable_confirm_in_background(linktbl, saved_table ? cache_path : nullptr);
     checked_free(cache_path);
-    LinkTable_print(linktbl);
     return linktbl;
 }
 
@@ -226,9 +227,14 @@ static void file_stat_temporary(ResponseBuffer *buf, CURL *curl, CURLcode result
     if (RetryBudget_spend(&confirm->budget, result == CURLE_OPERATION_TIMEDOUT)) {
         confirm->retry_at_ms = now_milliseconds() + wait * 1000;
         confirm->state.store(CONFIRM_WAITING);
-    } else {
-        confirm->state.store(CONFIRM_GAVE_UP);
+        return;
     }
+    // Out of retries: the entry is left unconfirmed, unlisted, to be asked again when its
+    // directory is next opened; so from now on, for every look-up and listing alike.
+    std::string safe = url_for_log(buf->link->f_url);
+    log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe.c_str());
+    Link_defer(buf->link);
+    confirm->state.store(CONFIRM_GAVE_UP);
 }
 
 bool Link_file_stat_done(ResponseBuffer *buf, CURL *curl, CURLcode result)
@@ -268,6 +274,10 @@ bool Link_file_stat_done(ResponseBuffer *buf, CURL *curl, CURLcode result)
         curl_off_t filetime = -1;
         curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &filetime);
         link->time = filetime;
+        long version = 0;
+        curl_easy_getinfo(curl, CURLINFO_HTTP_VERSION, &version);
+        if (version == CURL_HTTP_VERSION_2_0 && buf->confirm && buf->confirm->multiplexed)
+            buf->confirm->multiplexed->store(true);
         LinkType type = Link_type(link);
         if (type == LINK_UNINITIALISED_DIR || (type == LINK_UNINITIALISED_FILE && buf->to_dir)) {
             link->type = LINK_DIR;
@@ -319,53 +329,105 @@ bool Link_file_stat_done(ResponseBuffer *buf, CURL *curl, CURLcode result)
     return false;
 }
 
-void LinkTable_uninitialised_fill(LinkTable *linktbl)
+// A table's confirmation in progress: its links' header requests, asked a window at a time
+// by whoever runs it (a thread of its own, or the caller), and by look-ups that want one entry
+// now. Found through the table (LinkTable::fill, under link_lock) by look-ups, which hold a
+// reference while they wait; the runner holds one until it is done.
+struct Fill {
+    LinkTable *table;
+    std::deque<Confirm> confirms;                        // a deque: requests point at their Confirm
+    std::unordered_map<const Link *, Confirm *> by_link; // the look-ups' way in
+    std::atomic<size_t> next{0};                         // the first confirm the queue has not reached
+    std::atomic<int> outstanding{0};                     // this fill's requests in flight
+    std::atomic<int> refcount{1};
+    std::atomic<bool> multiplexed{false}; // a reply came over HTTP/2: requests share a connection
+    char *save_path = nullptr;            // the table's cache path, when it is saved at the end
+    bool holds_table = false;             // the runner holds a reference on the table
+};
+
+static void Fill_unref(Fill *fill)
 {
-    if (!linktbl || linktbl->size == 0)
-        return;
-    // A deque: the requests in flight point at their Confirm, which must stay put.
-    std::deque<Confirm> confirms;
+    if (fill->refcount.fetch_sub(1) == 1) {
+        checked_free(fill->save_path);
+        delete fill;
+    }
+}
+
+// A fill over the table's links that are not confirmed yet, or null when there are none.
+static Fill *Fill_new(LinkTable *linktbl)
+{
+    Fill *fill = nullptr;
     for (int32_t i = 0; i < linktbl->size; i++) {
         Link *link = linktbl->links[i];
-        if (uninitialised(link))
-            confirms.emplace_back(link);
+        if (!uninitialised(link))
+            continue;
+        if (!fill) {
+            fill = new Fill;
+            fill->table = linktbl;
+        }
+        Confirm &confirm = fill->confirms.emplace_back(link);
+        confirm.multiplexed = &fill->multiplexed;
+        fill->by_link.emplace(link, &confirm);
     }
-    int requests = static_cast<int>(confirms.size());
-    if (requests == 0)
-        return;
+    return fill;
+}
 
-    size_t next = 0;
-    // This fill's own requests still open: the window and the end are counted on them, never on
-    // the other threads' transfers, which may run for as long as somebody reads a big file.
-    std::atomic<int> outstanding{0};
+// Starts the request of `confirm` unless someone else already did; `from` is the state it
+// must be in (queued, or waiting for a retry).
+static void Fill_ask(Fill *fill, Confirm &confirm, int32_t from)
+{
+    if (!confirm.state.compare_exchange_strong(from, CONFIRM_ASKING))
+        return;
+    fill->outstanding.fetch_add(1);
+    Link_req_file_stat(confirm.link, &fill->outstanding, &confirm);
+}
+
+// Requests in flight at once. Over HTTP/1.1 the multi handle runs max_conns of them at a time
+// and keeps the rest waiting for a connection: twice that many keeps every connection busy
+// without libcurl walking thousands of waiting handles on each pass. Over HTTP/2 they share a
+// connection, up to its stream limit (nginx allows 128).
+static int Fill_window(const Fill *fill)
+{
+    if (fill->multiplexed.load())
+        return 100;
+    int64_t conns = CONFIG.max_conns > 0 ? CONFIG.max_conns : 1;
+    return static_cast<int>(std::min<int64_t>(std::max<int64_t>(2 * conns, 8), 100));
+}
+
+// Drives the fill until every link is answered or out of retries, then gives each link left
+// unconfirmed its end (deferred after temporary failures, invalid otherwise), saves the table
+// when asked, and lets the table go of the fill.
+static void Fill_run(Fill *fill)
+{
+    std::deque<Confirm> &confirms = fill->confirms;
+    int requests = static_cast<int>(confirms.size());
     bool progress = CONFIG.log_level & LOG_DEBUG;
     std::string shown;
-    auto ask = [&](Confirm &confirm) {
-        confirm.state.store(CONFIRM_ASKING);
-        outstanding.fetch_add(1);
-        Link_req_file_stat(confirm.link, &outstanding, &confirm);
-    };
     while (true) {
         // Retries that are due first, then links not asked yet.
         int64_t now = now_milliseconds();
         int64_t next_retry = -1;
+        int window = Fill_window(fill);
+        bool open = false;
         for (Confirm &confirm : confirms) {
-            if (confirm.state.load() != CONFIRM_WAITING)
-                continue;
-            if (confirm.retry_at_ms <= now && outstanding.load() < FILL_WINDOW)
-                ask(confirm);
-            else if (next_retry < 0 || confirm.retry_at_ms < next_retry)
-                next_retry = confirm.retry_at_ms;
+            int32_t state = confirm.state.load();
+            if (state == CONFIRM_WAITING) {
+                open = true;
+                if (confirm.retry_at_ms <= now && fill->outstanding.load() < window)
+                    Fill_ask(fill, confirm, CONFIRM_WAITING);
+                else if (next_retry < 0 || confirm.retry_at_ms < next_retry)
+                    next_retry = confirm.retry_at_ms;
+            } else if (state == CONFIRM_QUEUED || state == CONFIRM_ASKING) {
+                open = true;
+            }
         }
-        while (next < confirms.size() && outstanding.load() < FILL_WINDOW)
-            ask(confirms[next++]);
-        if (outstanding.load() == 0) {
-            if (next_retry < 0)
-                break;
-            // Nothing in flight: only waits for a retry are left.
-            sleep_milliseconds(next_retry - now_milliseconds());
-            continue;
+        for (size_t next = fill->next.load(); next < confirms.size() && fill->outstanding.load() < window;
+             next = fill->next.load()) {
+            fill->next.store(next + 1);
+            Fill_ask(fill, confirms[next], CONFIRM_QUEUED);
         }
+        if (!open && fill->outstanding.load() == 0)
+            break;
         if (progress) {
             int answered = 0;
             for (const Confirm &confirm : confirms)
@@ -375,31 +437,193 @@ void LinkTable_uninitialised_fill(LinkTable *linktbl)
             shown = std::to_string(answered) + " / " + std::to_string(requests);
             fputs(shown.c_str(), stderr);
         }
-        transfer_wait();
+        if (fill->outstanding.load() == 0 && next_retry >= 0)
+            sleep_milliseconds(std::min<int64_t>(next_retry - now_milliseconds(), 100));
+        else
+            transfer_wait();
     }
+    // A link still unconfirmed though answered (--invalid-refresh keeps a failed one so) stays
+    // invalid until its table is built again; one that temporary failures kept unconfirmed was
+    // deferred when its retries ran out.
     for (Confirm &confirm : confirms) {
         Link *link = confirm.link;
-        if (!uninitialised(link))
+        if (!uninitialised(link) || confirm.state.load() == CONFIRM_GAVE_UP)
             continue;
         std::string safe = url_for_log(link->f_url);
         log_printf(LOG_ERROR, HERE, "Failed to initialize: %s\n", safe.c_str());
-        // A link left unconfirmed by temporary failures is asked again when its directory is
-        // next opened; any other stays invalid until its table is built again.
-        if (confirm.state.load() == CONFIRM_GAVE_UP)
-            Link_defer(link);
-        else
-            link->type = LINK_INVALID;
+        link->type = LINK_INVALID;
     }
     if (progress) {
         erase_string(stderr, 64, shown.c_str());
         fputs("... Done!\n", stderr);
     }
+    if (fill->save_path && LinkTable_disk_save(fill->table, fill->save_path))
+        log_printf(LOG_ERROR, HERE, "Failed to save the LinkTable!\n");
+    LinkTable_print(fill->table);
+    // The table lets go of the fill and the runner of the table in one step: whoever sees the
+    // fill gone may free the table.
+    LinkTable *released = nullptr;
+    {
+        ScopedLock guard(&link_lock, HERE);
+        fill->table->fill = nullptr;
+        if (fill->holds_table)
+            released = LinkTable_unref_locked(fill->table);
+    }
+    LinkTable_free_released(released);
+    Fill_unref(fill);
+}
+
+// Publishes a new fill of the table, or gives null when its links are all confirmed or a fill
+// of it runs already.
+static Fill *Fill_attach(LinkTable *linktbl, const char *save_path)
+{
+    {
+        ScopedLock guard(&link_lock, HERE);
+        if (linktbl->fill)
+            return nullptr;
+    }
+    Fill *fill = Fill_new(linktbl);
+    if (!fill)
+        return nullptr;
+    fill->save_path = save_path ? checked_strdup(save_path, HERE) : nullptr;
+    ScopedLock guard(&link_lock, HERE);
+    if (linktbl->fill) {
+        Fill_unref(fill);
+        return nullptr;
+    }
+    linktbl->fill = fill;
+    return fill;
+}
+
+void LinkTable_uninitialised_fill(LinkTable *linktbl)
+{
+    if (!linktbl || linktbl->size == 0)
+        return;
+    if (Fill *fill = Fill_attach(linktbl, nullptr))
+        Fill_run(fill);
+}
+
+static void *confirm_thread(void *arg)
+{
+    Fill_run(static_cast<Fill *>(arg));
+    return nullptr;
+}
+
+// Before the filesystem serves, the FUSE host may still fork to detach, which a thread would
+// not survive: the fill made then (the root's) waits here for LinkSystem_serve.
+static bool serving = true;
+static Fill *waiting_fill;
+
+static void start_fill_thread(Fill *fill)
+{
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = pthread_attr_init(&attr) == 0 &&
+                   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                   pthread_create(&thread, &attr, confirm_thread, fill) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) {
+        // No thread to be had: the fill runs here, before the table is used.
+        log_printf(LOG_ERROR, HERE, "cannot start the header requests in the background\n");
+        confirm_thread(fill);
+    }
+}
+
+void LinkTable_confirm_in_background(LinkTable *linktbl, const char *save_path)
+{
+    Fill *fill = Fill_attach(linktbl, save_path);
+    if (!fill) {
+        if (save_path && LinkTable_disk_save(linktbl, save_path))
+            log_printf(LOG_ERROR, HERE, "Failed to save the LinkTable!\n");
+        LinkTable_print(linktbl);
+        return;
+    }
+    // The thread keeps the table for as long as it runs, attached or not.
+    LinkTable_ref(linktbl);
+    fill->holds_table = true;
+    if (!serving && !waiting_fill) {
+        waiting_fill = fill;
+        return;
+    }
+    start_fill_thread(fill);
+}
+
+void LinkSystem_hold_background()
+{
+    serving = false;
+}
+
+void LinkSystem_serve()
+{
+    serving = true;
+    if (waiting_fill)
+        start_fill_thread(waiting_fill);
+    waiting_fill = nullptr;
+}
+
+void LinkTable_wait_confirmed(LinkTable *linktbl)
+{
+    while (true) {
+        {
+            ScopedLock guard(&link_lock, HERE);
+            if (!linktbl->fill)
+                return;
+        }
+        transfer_wait();
+    }
+}
+
+void LinkTable_confirm_link(LinkTable *linktbl, Link *link)
+{
+    if (!uninitialised(link))
+        return;
+    Fill *fill;
+    {
+        ScopedLock guard(&link_lock, HERE);
+        fill = linktbl->fill;
+        if (fill)
+            fill->refcount.fetch_add(1);
+    }
+    if (!fill)
+        return;
+    auto found = fill->by_link.find(link);
+    if (found != fill->by_link.end()) {
+        Confirm &confirm = *found->second;
+        // Bounded by the request's own retries and time-outs.
+        while (true) {
+            int32_t state = confirm.state.load();
+            if (state == CONFIRM_DONE || state == CONFIRM_GAVE_UP)
+                break;
+            if (state == CONFIRM_QUEUED) {
+                Fill_ask(fill, confirm, CONFIRM_QUEUED);
+                continue;
+            }
+            if (state == CONFIRM_WAITING) {
+                int64_t wait = confirm.retry_at_ms - now_milliseconds();
+                if (wait <= 0)
+                    Fill_ask(fill, confirm, CONFIRM_WAITING);
+                else
+                    sleep_milliseconds(std::min<int64_t>(wait, 100));
+                continue;
+            }
+            transfer_wait();
+        }
+    }
+    Fill_unref(fill);
 }
 
 void LinkTable_confirm_deferred(LinkTable *linktbl)
 {
     if (!linktbl || linktbl->deferred_count.load() == 0 || linktbl->refilling.exchange(true))
         return;
+    {
+        // A fill of the table runs still: it answers every link there is to answer.
+        ScopedLock guard(&link_lock, HERE);
+        if (linktbl->fill) {
+            linktbl->refilling.store(false);
+            return;
+        }
+    }
     for (int32_t i = 1; i < linktbl->size; i++) {
         Link *link = linktbl->links[i];
         if (link->deferred.exchange(false))

@@ -22,6 +22,7 @@
 #include "util.h"
 
 struct Cache;
+struct Fill;
 struct LinkTable;
 struct LinkNameIndex;
 
@@ -81,6 +82,8 @@ struct LinkTable {
     // them again now.
     std::atomic<int32_t> deferred_count;
     std::atomic<bool> refilling;
+    // The confirmation of its links while it runs (fill.cc), for look-ups that want one now.
+    Fill *fill GUARDED_BY(link_lock);
 };
 
 extern LinkTable *root_link_table;
@@ -194,6 +197,8 @@ struct Confirm {
     RetryBudget budget{};
     int64_t retry_at_ms = 0;
     std::atomic<int32_t> state{CONFIRM_QUEUED};
+    // Set when a reply came over HTTP/2, so that the fill lets its requests share a connection.
+    std::atomic<bool> *multiplexed = nullptr;
 };
 
 // Requests every uninitialised link, a window at a time, asks again after temporary failures
@@ -204,6 +209,18 @@ void LinkTable_uninitialised_fill(LinkTable *linktbl);
 // Asks again, once the table's directory is opened, the links that temporary failures left
 // unconfirmed, and saves the table again when the cache is on.
 void LinkTable_confirm_deferred(LinkTable *linktbl);
+// Confirms the table's links in a thread of its own, which holds a reference on the table
+// while it runs and saves the table to `save_path` (when given) once every link is answered.
+// The table is usable meanwhile: its names are there, and a look-up of one entry waits only
+// for that entry (LinkTable_confirm_link).
+void LinkTable_confirm_in_background(LinkTable *linktbl, const char *save_path) EXCLUDES(link_lock);
+// Waits until no fill of the table runs (every link answered or out of retries, the table
+// file saved). Called without link_lock.
+void LinkTable_wait_confirmed(LinkTable *linktbl) EXCLUDES(link_lock);
+// Waits until `link`, not confirmed yet, is answered by its table's running fill; its request
+// is started at once when the fill has not reached it yet. Returns at once when no fill runs.
+// The caller holds a reference on the link's table and no lock.
+void LinkTable_confirm_link(LinkTable *linktbl, Link *link) EXCLUDES(link_lock);
 // Marks a link deferred (and counts it in its table).
 void Link_defer(Link *link);
 // Starts a header request for the link; `outstanding`, when given, is counted down once the
@@ -225,7 +242,13 @@ void LinkTable_disk_delete(const char *cache_path);
 
 // ---- path resolution and link system start (path.cc) ----
 void LinkNameIndex_free(LinkNameIndex *index);
+// Starts the directory model: the cache system when asked for, then the root table by mode.
+// The confirmation of the root's entries waits for LinkSystem_serve.
 LinkTable *LinkSystem_init(const char *url);
+// Before the FUSE host serves (it may still fork to detach): background confirmations wait.
+void LinkSystem_hold_background();
+// The host serves, in the process that stays: waiting confirmations start.
+void LinkSystem_serve();
 LinkTable *single_LinkTable_new(const char *url);
 // The link named by `path` with one reference taken on its linktbl (release it with
 // LinkTable_unref(link->linktbl), or hold it in a LinkRef), or null. "/" names no link.

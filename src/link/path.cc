@@ -32,6 +32,8 @@ LinkTable *single_LinkTable_new(const char *url)
 
 LinkTable *LinkSystem_init(const char *url)
 {
+    // The root's entries are confirmed once the filesystem serves (LinkSystem_serve).
+    LinkSystem_hold_background();
     size_t len = strnlen(url, MAX_PATH_LEN);
     root_url_len = static_cast<int32_t>(len);
     if (len > 0 && url[len - 1] == '/')
@@ -146,8 +148,11 @@ LinkTable *Link_child_table(Link *link, LinkTable *(*build)(Link *))
         return built;
     }
     // The other thread's table won; it holds the parent, so giving back this hold frees nothing.
+    // The new one goes, now or, when the confirmation of its links still holds it, then.
     if (built) {
-        LinkTable_free(built);
+        built->orphaned = 1;
+        if (built->refcount == 0)
+            LinkTable_free(built);
         LinkTable_unref_locked(parent);
         return link->next;
     }
@@ -160,6 +165,14 @@ LinkTable *Link_child_table(Link *link, LinkTable *(*build)(Link *))
         checked_mutex_lock(&link_lock, HERE);
     }
     return nullptr;
+}
+
+// Whether a link on the walk's path waits for its table's fill to confirm it: a path waits
+// for its own entries only.
+static bool awaits_confirmation(Link *link) REQUIRES(link_lock)
+{
+    LinkType type = Link_type(link);
+    return (type == LINK_UNINITIALISED_FILE || type == LINK_UNINITIALISED_DIR) && link->linktbl->fill;
 }
 
 // The walk below `linktbl` along `path` (a private copy it may cut up).
@@ -179,12 +192,33 @@ static Link *walk(char *path, LinkTable *linktbl) REQUIRES(link_lock)
         Link *link = find_link(linktbl, path);
         if (!link)
             return nullptr;
+        // An entry not confirmed yet is confirmed now (its request started at once when still
+        // queued), with the table held and link_lock released meanwhile. For the last
+        // component that hold is the look-up's reference.
+        bool held = awaits_confirmation(link);
+        if (held) {
+            LinkTable_ref_locked(linktbl, false);
+            checked_mutex_unlock(&link_lock, HERE);
+            LinkTable_confirm_link(linktbl, link);
+            checked_mutex_lock(&link_lock, HERE);
+        }
         if (!slash) {
-            LinkTable_ref_locked(link->linktbl, false);
+            if (!held)
+                LinkTable_ref_locked(linktbl, false);
             return link;
         }
         // An intermediate component that names a file or an invalid entry is not found.
-        linktbl = Link_child_table(link, build_table);
+        LinkTable *child = Link_child_table(link, build_table);
+        if (held) {
+            // A child table holds its parent; without one this hold may have been the last.
+            LinkTable *released = LinkTable_unref_locked(linktbl);
+            if (released) {
+                checked_mutex_unlock(&link_lock, HERE);
+                LinkTable_free_released(released);
+                checked_mutex_lock(&link_lock, HERE);
+            }
+        }
+        linktbl = child;
         path = slash + 1;
     }
     return nullptr;

@@ -37,6 +37,7 @@ TEST_F(Fill, EntriesBecomeWhatTheirHeaderRequestsSay)
 
     LinkTable *tbl = LinkTable_new(server.url("/d/").c_str());
     ASSERT_NE(tbl, nullptr);
+    LinkTable_wait_confirmed(tbl); // the entries are confirmed in the background
     auto links = by_name(tbl);
     struct {
         const char *name;
@@ -75,6 +76,7 @@ TEST_F(Fill, DecodedNamesStayFileNames)
     ASSERT_TRUE(server.start());
     LinkTable *tbl = LinkTable_new(server.url("/d/").c_str());
     ASSERT_NE(tbl, nullptr);
+    LinkTable_wait_confirmed(tbl); // the entries are confirmed in the background
     auto links = by_name(tbl);
     EXPECT_EQ(links.size(), 2u);
     for (const char *name : {"a_b", "c d"})
@@ -91,6 +93,7 @@ TEST_F(Fill, ZeroLengthIsADirectoryOnRequest)
     ASSERT_TRUE(server.start());
     LinkTable *tbl = LinkTable_new(server.url("/").c_str());
     ASSERT_NE(tbl, nullptr);
+    LinkTable_wait_confirmed(tbl); // the entries are confirmed in the background
     EXPECT_EQ(Link_type(by_name(tbl)["empty"]), LINK_DIR);
     LinkTable_free(tbl);
 }
@@ -105,6 +108,7 @@ TEST_F(Fill, ListingRetriedOnTemporaryFailureAndMissingOnFinalOne)
     ASSERT_TRUE(server.start());
     LinkTable *ok = LinkTable_new(server.url("/ok/").c_str());
     ASSERT_NE(ok, nullptr);
+    LinkTable_wait_confirmed(ok); // the entries are confirmed in the background
     EXPECT_EQ(server.count("GET", "/ok/"), 3u);
     LinkTable_free(ok);
     EXPECT_EQ(LinkTable_new(server.url("/no/").c_str()), nullptr);
@@ -131,11 +135,14 @@ TEST_F(Fill, ExternalLinksGetNoCredentials)
     // The root table is in place, so its origin decides who gets the credentials.
     LinkTable *root = LinkTable_new(own.url("/").c_str());
     ASSERT_NE(root, nullptr);
+    LinkTable_wait_confirmed(root); // the entries are confirmed in the background
     root_link_table = root;
     own.clear_log();
     foreign.clear_log();
     testing::internal::CaptureStderr();
     LinkTable *again = LinkTable_new(own.url("/").c_str());
+    ASSERT_NE(again, nullptr);
+    LinkTable_wait_confirmed(again); // the entries are confirmed in the background
     std::string log = testing::internal::GetCapturedStderr();
     root_link_table = nullptr;
     ASSERT_NE(again, nullptr);

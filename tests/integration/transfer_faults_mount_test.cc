@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -146,18 +147,27 @@ TEST(TransferFaults, AHeaderRequestNeverAnsweredEndsTheLookUp)
         server.add_page("/sub/", listing_page("/sub/", {"a.bin", "silent.bin"}));
         server.add_file("/sub/a.bin", pattern_bytes(1000, 1));
         server.add_file("/sub/silent.bin", pattern_bytes(1000, 2));
-        server.script("HEAD", "/sub/silent.bin", std::vector<Reply>(4, hang()));
+        server.script("HEAD", "/sub/silent.bin", std::vector<Reply>(20, hang()));
         ASSERT_TRUE(server.start());
         Mount m(server.url("/"), mount_args(cached), FAST_STALLS);
         ASSERT_TRUE(m.start()) << m.error();
 
-        // Two stalls of 2 s end the entry's confirmation: the listing comes without it, and the
-        // process that asked is not left waiting in the kernel.
+        // The names come at once; two stalls of 2 s end the silent entry's confirmation, so
+        // the look-up of it ends (the process that asked is not left waiting in the kernel),
+        // and the listings after it come without it (each asks it again, and again it stalls).
         auto start = std::chrono::steady_clock::now();
         int err = 0;
+        DIR *held = opendir((m.path() + "/sub").c_str()); // one table throughout
+        ASSERT_NE(held, nullptr);
+        EXPECT_EQ(list_dir(m.path() + "/sub", &err), (std::set<std::string>{"a.bin", "silent.bin"}));
+        EXPECT_LT(seconds_since(start), 2);
+        struct stat st;
+        EXPECT_EQ(stat((m.path() + "/sub/silent.bin").c_str(), &st), -1);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_LT(seconds_since(start), 10);
         EXPECT_EQ(list_dir(m.path() + "/sub", &err), std::set<std::string>{"a.bin"});
         EXPECT_EQ(err, 0);
-        EXPECT_LT(seconds_since(start), 10);
+        closedir(held);
         EXPECT_EQ(read_file(m.path() + "/sub/a.bin"), pattern_bytes(1000, 1));
         EXPECT_EQ(m.stop(), 0);
     }
@@ -175,9 +185,9 @@ TEST(TransferFaults, EntriesComeBackWhenAStormOfTemporaryFailuresEnds)
         server.add_file("/b.bin", pattern_bytes(2000, 2));
         server.add_page("/dir/", listing_page("/dir/", {"in.txt"}));
         server.add_file("/dir/in.txt", "in");
-        // Ten answers of 429 for each entry: five at the mount, five more at the first listing.
+        // 429 for each entry for as long as the storm lasts.
         for (const char *path : {"/a.bin", "/b.bin", "/dir/"})
-            server.script("HEAD", path, std::vector<Reply>(10, status(429)));
+            server.script("HEAD", path, std::vector<Reply>(1000, status(429)));
         ASSERT_TRUE(server.start());
         TempDir cache("cache");
         std::vector<std::string> args = mount_args(cached);
@@ -186,10 +196,15 @@ TEST(TransferFaults, EntriesComeBackWhenAStormOfTemporaryFailuresEnds)
             Mount m(server.url("/"), args, FAST_STALLS);
             ASSERT_TRUE(m.start()) << m.error();
             int err = 0;
-            // Unconfirmed entries are not listed while the storm goes on ...
-            EXPECT_EQ(list_dir(m.path(), &err), std::set<std::string>{});
-            // ... and come back with the listing after it.
-            EXPECT_EQ(list_dir(m.path(), &err), (std::set<std::string>{"a.bin", "b.bin", "dir"}));
+            // Entries that the storm leaves unconfirmed are not listed while it goes on ...
+            EXPECT_EQ(list_dir_confirmed(m.path(), &err), std::set<std::string>{});
+            for (const char *path : {"/a.bin", "/b.bin", "/dir/"})
+                server.script("HEAD", path, {});
+            // ... and come back with the listing after it, which asks them again.
+            std::set<std::string> after;
+            for (int i = 0; i < 3 && after.size() < 3; i++)
+                after = list_dir_confirmed(m.path(), &err);
+            EXPECT_EQ(after, (std::set<std::string>{"a.bin", "b.bin", "dir"}));
             EXPECT_EQ(read_file(m.path() + "/b.bin"), pattern_bytes(2000, 2));
             EXPECT_EQ(list_dir(m.path() + "/dir", &err), std::set<std::string>{"in.txt"});
             EXPECT_EQ(m.stop(), 0);

@@ -196,6 +196,24 @@ std::set<std::string> list_dir(const std::string &path, int *err)
     return names;
 }
 
+std::set<std::string> list_dir_confirmed(const std::string &path, int *err)
+{
+    // The directory stays open throughout, so that the mount keeps the one table whose entries
+    // the look-ups confirm (a directory nobody holds may be listed afresh).
+    DIR *held = opendir(path.c_str());
+    std::set<std::string> names = list_dir(path, err);
+    if (!*err) {
+        for (const std::string &name : names) {
+            struct stat st;
+            stat((path + "/" + name).c_str(), &st);
+        }
+        names = list_dir(path, err);
+    }
+    if (held)
+        closedir(held);
+    return names;
+}
+
 // Lower-case hex of the digest of `bytes` by `md`.
 static std::string digest_hex(const std::string &bytes, const EVP_MD *md)
 {

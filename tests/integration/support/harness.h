@@ -70,6 +70,10 @@ int try_read_file(const std::string &path, std::string *out);
 // The names in a directory, without "." and ".."; *err is the errno of a failing opendir (0 when
 // it opened). At most 100,000 names are read.
 std::set<std::string> list_dir(const std::string &path, int *err);
+// The names in a directory once every one is confirmed, as `ls -l` sees them: a listing may
+// show entries whose header requests are still out (and may fail), so every name is looked up
+// (which waits for its entry alone) and the directory listed again, all while it is held open.
+std::set<std::string> list_dir_confirmed(const std::string &path, int *err);
 
 // Lower-case hex SHA-256 of bytes, or of a file's contents ("" and a test failure when unreadable).
 std::string sha256_hex(const std::string &bytes);
