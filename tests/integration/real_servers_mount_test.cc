@@ -523,6 +523,30 @@ TEST(RealServers, CredentialsAndHeadersGoOnlyToTheMountedOrigin)
     }
 }
 
+// A mount URL that redirects to another origin: the listing came without credentials from
+// there, and so must every later request there, the reads and the listings below included.
+TEST(RealServers, MountUrlRedirectedToAnotherOriginGetsNoCredentialsOnReads)
+{
+    REQUIRE_FUSE();
+    TempDir other_tree("other-tree");
+    ASSERT_TRUE(make_tree(other_tree.path(),
+                          {{"tree/t.bin", pattern_bytes(7000, 11)}, {"tree/deeper/u.txt", "you"}}));
+    Nginx other(other_tree.path(), {.log_headers = LOGGED_SECRETS});
+    ASSERT_TRUE(other.start()) << other.error();
+    TempDir own_tree("own-tree");
+    Nginx own(own_tree.path(),
+              {.locations = {"location = /moved/ { return 302 " + other.url("/tree/") + "; }"}});
+    ASSERT_TRUE(own.start()) << own.error();
+    Mount m(own.url("/moved/"), ALICE_WITH_KEY);
+    ASSERT_TRUE(m.start()) << m.error();
+    EXPECT_EQ(dir_entries(m.path()), (std::vector<std::string>{"deeper", "t.bin"}));
+    EXPECT_EQ(read_file(m.path() + "/t.bin"), pattern_bytes(7000, 11));
+    EXPECT_EQ(read_file(m.path() + "/deeper/u.txt"), "you");
+    EXPECT_EQ(m.stop(), 0);
+    ASSERT_TRUE(other.wait_for(1, "GET", "/tree/deeper/u.txt"));
+    expect_no_secrets(other);
+}
+
 // Python's http.server answers every GET with the whole file and no word of ranges: with
 // --no-range-check the reads are cut from those answers; without it they fail, the file is
 // named once, with the way out, and the mount stays.
