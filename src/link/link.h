@@ -128,8 +128,8 @@ void LinkTable_ref(LinkTable *linktbl) EXCLUDES(link_lock);
 void LinkTable_mark_orphaned(LinkTable *linktbl) EXCLUDES(link_lock);
 // Drops one reference; an orphaned table at 0 is detached and freed, and so on up the parents.
 void LinkTable_unref(LinkTable *linktbl) EXCLUDES(link_lock);
-// The URL whose origin is the mounted server's: the root table's, or while the root table is
-// being built the mounted URL; null before start-up.
+// The URL whose origin is the mounted server's: the mounted URL as given, also when its listing
+// was served from another origin (credentials go to none but this one); null before start-up.
 const char *mounted_origin_url();
 // The debug dump, at LOG_INFO.
 void LinkTable_print(LinkTable *linktbl);

@@ -152,8 +152,6 @@ void LinkTable_unref(LinkTable *linktbl)
 
 const char *mounted_origin_url()
 {
-    if (root_link_table)
-        return root_link_table->links[0]->f_url;
     return root_url;
 }
 

@@ -1,5 +1,6 @@
 // Building listing tables against the scripted server: the page, the URLs and names of the
 // entries, and what each entry's header request makes of it.
+#include <cstdlib>
 #include <map>
 
 #include "network_support.h"
@@ -132,7 +133,8 @@ TEST_F(Fill, ExternalLinksGetNoCredentials)
     CONFIG.password = strdup("secret");
     CONFIG.http_headers = curl_slist_append(nullptr, "X-Token: abc");
 
-    // The root table is in place, so its origin decides who gets the credentials.
+    // The mounted URL's origin decides who gets the credentials.
+    root_url = strdup(own.url("/").c_str());
     LinkTable *root = LinkTable_new(own.url("/").c_str());
     ASSERT_NE(root, nullptr);
     LinkTable_wait_confirmed(root); // the entries are confirmed in the background
@@ -145,6 +147,8 @@ TEST_F(Fill, ExternalLinksGetNoCredentials)
     LinkTable_wait_confirmed(again); // the entries are confirmed in the background
     std::string log = testing::internal::GetCapturedStderr();
     root_link_table = nullptr;
+    free(root_url);
+    root_url = nullptr;
     ASSERT_NE(again, nullptr);
 
     auto links = by_name(again);
