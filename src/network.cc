@@ -53,10 +53,18 @@ void NetworkSystem_init()
     curl_multi = curl_multi_init();
     if (!curl_multi)
         log_fatal(HERE, "curl_multi_init() failed!\n");
-    // Start-up reads no option before this, so both limits are the default of max_conns.
+    // Start-up reads no option before this: NetworkSystem_set_limits gives --max-conns its say.
     curl_multi_setopt(curl_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(CONFIG.max_conns));
     curl_multi_setopt(curl_multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(CONFIG.max_conns));
     checked_mutex_init(&transfer_lock, nullptr, HERE);
+}
+
+void NetworkSystem_set_limits()
+{
+    long conns = CONFIG.max_conns > 0 ? static_cast<long>(CONFIG.max_conns) : 1;
+    ScopedLock guard(&transfer_lock, HERE);
+    curl_multi_setopt(curl_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, conns);
+    curl_multi_setopt(curl_multi, CURLMOPT_MAX_HOST_CONNECTIONS, conns);
 }
 
 int is_temporary_http_failure(long code)

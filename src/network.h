@@ -23,6 +23,9 @@ extern Mutex curl_lock;
 
 // Before every other libcurl call of the process and before any thread exists.
 void NetworkSystem_init();
+// The connection limits from CONFIG.max_conns (--max-conns), once the options are read: the
+// most connections in all and to one host (at least 1).
+void NetworkSystem_set_limits() EXCLUDES(transfer_lock);
 // The handle's CURLOPT_PRIVATE is a ResponseBuffer with transferring 1. Returns once the loop
 // has finished the handle (also when adding it failed; the buffer's result then says so); the
 // caller reads its status and cleans it up.

@@ -34,6 +34,7 @@ LinkTable *LinkSystem_init(const char *url)
 {
     // The root's entries are confirmed once the filesystem serves (LinkSystem_serve).
     LinkSystem_hold_background();
+    NetworkSystem_set_limits();
     size_t len = strnlen(url, MAX_PATH_LEN);
     root_url_len = static_cast<int32_t>(len);
     if (len > 0 && url[len - 1] == '/')

@@ -526,3 +526,31 @@ TEST(ListingFaults, RangeBeyondAShrunkFileEndsTheRead)
     reader.join();
     EXPECT_EQ(result.get(), "");
 }
+
+TEST(ListingFaults, MaxConnsLimitsTheConnectionsOfTheHeaderRequests)
+{
+    REQUIRE_FUSE();
+    // Header requests that each take a while, more of them than any limit: as many are
+    // answered at once as there are connections, the default of 6 or --max-conns.
+    struct {
+        std::vector<std::string> args;
+        size_t connections;
+    } cases[] = {{{}, 6}, {{"--max-conns", "16"}, 16}, {{"--max-conns", "2"}, 2}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.connections);
+        FaultServer server;
+        std::vector<std::string> names;
+        for (int i = 0; i < 40; i++)
+            names.push_back("f" + std::to_string(i));
+        serve_dir(server, "/", names, 100);
+        for (const std::string &name : names)
+            server.script("HEAD", "/" + name, {stall(300)});
+        ASSERT_TRUE(server.start());
+        Mount m(server.url("/"), with(RETRY_FAST, c.args));
+        ASSERT_TRUE(m.start()) << m.error();
+        int err = 0;
+        EXPECT_EQ(list_dir_confirmed(m.path(), &err).size(), names.size());
+        EXPECT_EQ(server.max_in_flight(), c.connections);
+        EXPECT_EQ(m.stop(), 0);
+    }
+}

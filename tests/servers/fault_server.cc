@@ -5,6 +5,7 @@
 // notifies the condition variable that every scripted wait sleeps on.
 #include "servers/fault_server.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -72,6 +73,9 @@ struct FaultServerCore {
     std::optional<Credentials> server_auth;
     std::map<std::string, Credentials> path_auth;
     std::vector<SeenRequest> log;
+    // Requests being answered now, and the most there ever were at once.
+    size_t in_flight = 0;
+    size_t max_in_flight = 0;
     bool stopping = false;
     bool running = false;
     int listen_fd = -1;
@@ -673,8 +677,14 @@ static void serve_connection(FaultServerCore *core, Connection *conn)
             core->log.push_back(req);
             core->changed.notify_all();
             a = plan_answer(core, req, client_close);
+            core->max_in_flight = std::max(core->max_in_flight, ++core->in_flight);
         }
-        if (!send_answer(core, conn->fd, a))
+        bool sent = send_answer(core, conn->fd, a);
+        {
+            std::lock_guard<std::mutex> guard(core->lock);
+            core->in_flight--;
+        }
+        if (!sent)
             break;
     }
     std::lock_guard<std::mutex> guard(core->lock);
@@ -902,6 +912,12 @@ void FaultServer::clear_log()
 {
     std::lock_guard<std::mutex> guard(core->lock);
     core->log.clear();
+}
+
+size_t FaultServer::max_in_flight() const
+{
+    std::lock_guard<std::mutex> guard(core->lock);
+    return core->max_in_flight;
 }
 
 // The pattern word for index k: an invertible mix of k and the seed (multiply by odd numbers,

@@ -97,12 +97,12 @@ Reply head_without_length();    // 200 without Content-Length (a HEAD gets no le
 Reply redirect(const std::string &to, int code = 302);
 Reply stall(int ms); // waits `ms` before the body
 Reply slow(size_t chunk_bytes, int ms_between_chunks);
-Reply drop();              // the connection closes without an answer
+Reply drop();                    // the connection closes without an answer
 Reply hang();                    // no answer at all, the connection kept open
 Reply stall_after(size_t bytes); // the headers and `bytes` of the body, then nothing more
 Reply wrong_range();             // a 206 of another range than the one asked for (4 bytes on)
-Reply grown(long bytes);   // the file has `bytes` more (fewer, when negative) than registered
-Reply modified(time_t at); // the file's Last-Modified is `at`
+Reply grown(long bytes);         // the file has `bytes` more (fewer, when negative) than registered
+Reply modified(time_t at);       // the file's Last-Modified is `at`
 
 // One request as the server saw it, logged before it was answered.
 struct SeenRequest {
@@ -166,6 +166,9 @@ class FaultServer
     bool wait_for(size_t n, const std::string &method = "", const std::string &path = "",
                   int timeout_ms = 5000) const;
     void clear_log();
+    // The most requests that were being answered at once (each on a connection of its own:
+    // HTTP/1.1 asks one at a time per connection), since the start.
+    size_t max_in_flight() const;
 
   private:
     std::unique_ptr<FaultServerCore> core;
