@@ -3,6 +3,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "config.h"
@@ -44,5 +46,37 @@ BENCHMARK(BM_ParseListing)
     ->Range(1000, 100000)
     ->Unit(benchmark::kMillisecond)
     ->Complexity();
+
+// The process's peak resident size (VmHWM), in MiB.
+static double peak_rss_mib()
+{
+    FILE *status = fopen("/proc/self/status", "r");
+    double kib = 0;
+    char line[256];
+    while (status && fgets(line, sizeof line, status)) {
+        if (strncmp(line, "VmHWM:", 6) == 0)
+            kib = strtod(line + 6, nullptr);
+    }
+    if (status)
+        fclose(status);
+    return kib / 1024;
+}
+
+// What a page of 200,000 entries costs at its peak: the page, its parse and the filled table
+// (which keeps each link's strings at their own length). Run last, so that the peak is its own.
+static void BM_TableMemory200k(benchmark::State &state)
+{
+    const char *url = "http://127.0.0.1:8080/pub/";
+    std::string page = listing_page(200000);
+    for (auto _ : state) {
+        LinkTable *linktbl = LinkTable_alloc(url);
+        LinkTable_parse_html(linktbl, url, page.c_str());
+        LinkTable_fill(linktbl);
+        state.counters["peak_rss_MiB"] = peak_rss_mib();
+        state.counters["entries"] = linktbl->size - 1;
+        LinkTable_free(linktbl);
+    }
+}
+BENCHMARK(BM_TableMemory200k)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -4,10 +4,12 @@
 // is requested here; table filling gives the entries their URLs and confirms them.
 // Runs in the thread that builds the table, before the table is published; takes no lock.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <curl/curl.h>
 #include <gumbo.h>
 #include <string>
+#include <strings.h>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,9 @@
 #include "link/link.h"
 #include "util.h"
 
+// A page is parsed in pieces of about this size: the parse tree of a whole page of 200,000
+// entries would take some 200 MB, where the entries themselves take a fifth of that.
+static const size_t PAGE_PIECE = 1 << 20;
 // Distinct references a page may hold before the name set first grows.
 static const int32_t NAME_SET_CAPACITY = 4096;
 // Listing pages nest a few dozen levels. A deeper tree is flattened before gumbo releases it,
@@ -214,21 +219,128 @@ static void flatten_deep_tree(GumboOutput *output)
     top.capacity = static_cast<unsigned int>(count);
 }
 
-void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html)
+// Parses one piece of a page (the whole page, mostly) and adds its entries.
+static void parse_piece(LinkTable *linktbl, const char *url, const char *html, size_t len, LinkHashSet *set)
 {
-    if (!linktbl || !url || !html)
-        return;
     // Parse errors are never read; recording them copies the stack of open elements for each
     // one, which on a deeply nested page takes memory in the square of its depth.
     GumboOptions options = kGumboDefaultOptions;
     options.max_errors = 0;
-    GumboOutput *output = gumbo_parse_with_options(&options, html, strlen(html));
+    GumboOutput *output = gumbo_parse_with_options(&options, html, len);
     if (!output)
         return;
-    LinkHashSet *set = LinkHashSet_new(NAME_SET_CAPACITY);
     if (output->root && output->root->type == GUMBO_NODE_ELEMENT)
         walk_elements(url, output->root, linktbl, set);
-    LinkHashSet_free(set);
     flatten_deep_tree(output);
     gumbo_destroy_output(&options, output);
+}
+
+// Elements whose content is text, not markup, up to their end tag.
+static bool text_element(const std::string &name)
+{
+    for (const char *text : {"script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes",
+                             "noscript", "plaintext"}) {
+        if (name == text)
+            return true;
+    }
+    return false;
+}
+
+// Where a page may be cut into pieces that each parse to the entries the whole page gives, in
+// the same order: at line breaks in plain text between tags, outside comments and outside the
+// elements whose content is text (an anchor written inside a comment or a script is none).
+// Cuts come about every `piece` bytes; the scan follows the tokenizer's rules closely enough
+// for that: "<" opens a tag only before a letter, "/", "!" or "?".
+static std::vector<size_t> piece_ends(const char *html, size_t len, size_t piece)
+{
+    enum { TEXT, TAG, COMMENT, RAW } state = TEXT;
+    std::vector<size_t> ends;
+    std::string name;    // the name of the tag being read, lower-case
+    std::string raw_end; // "</script" while in a script, and so on
+    bool name_done = false;
+    bool end_tag = false;
+    char quote = 0;
+    size_t last = 0;
+    for (size_t i = 0; i < len; i++) {
+        char c = html[i];
+        char next = i + 1 < len ? html[i + 1] : '\0';
+        switch (state) {
+        case TEXT:
+            if (c == '<' && strncmp(html + i, "<!--", 4) == 0) {
+                state = COMMENT;
+                i += 3;
+            } else if (c == '<' && (isalpha(static_cast<unsigned char>(next)) || next == '/' || next == '!' ||
+                                    next == '?')) {
+                state = TAG;
+                name.clear();
+                name_done = next == '!' || next == '?';
+                end_tag = next == '/';
+                quote = 0;
+                if (end_tag)
+                    i++;
+            } else if (c == '\n' && i + 1 - last >= piece) {
+                ends.push_back(i + 1);
+                last = i + 1;
+            }
+            break;
+        case TAG:
+            if (!name_done) {
+                if (isalnum(static_cast<unsigned char>(c))) {
+                    name.push_back(static_cast<char>(tolower(static_cast<unsigned char>(c))));
+                    break;
+                }
+                name_done = true;
+            }
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                state = TEXT;
+                if (!end_tag && text_element(name)) {
+                    state = RAW;
+                    raw_end = "</" + name;
+                }
+            }
+            break;
+        case COMMENT:
+            if (strncmp(html + i, "-->", 3) == 0) {
+                state = TEXT;
+                i += 2;
+            }
+            break;
+        case RAW:
+            // <plaintext> has no end: the rest of the page is its text.
+            if (name != "plaintext" && strncasecmp(html + i, raw_end.c_str(), raw_end.size()) == 0) {
+                state = TAG;
+                name = name.substr(0, 0);
+                name_done = true;
+                end_tag = true;
+                i += raw_end.size() - 1;
+            }
+            break;
+        }
+    }
+    ends.push_back(len);
+    return ends;
+}
+
+void LinkTable_parse_html_pieces(LinkTable *linktbl, const char *url, const char *html, size_t piece)
+{
+    if (!linktbl || !url || !html)
+        return;
+    LinkHashSet *set = LinkHashSet_new(NAME_SET_CAPACITY);
+    size_t len = strlen(html);
+    size_t begin = 0;
+    for (size_t end : piece_ends(html, len, piece)) {
+        parse_piece(linktbl, url, html + begin, end - begin, set);
+        begin = end;
+    }
+    LinkHashSet_free(set);
+}
+
+void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html)
+{
+    LinkTable_parse_html_pieces(linktbl, url, html, PAGE_PIECE);
 }

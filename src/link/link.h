@@ -176,6 +176,9 @@ std::string url_for_log(const char *url);
 // ---- HTML listing parser (html.cc) ----
 // Adds one uninitialised link per distinct entry referenced by the page.
 void LinkTable_parse_html(LinkTable *linktbl, const char *url, const char *html);
+// The same, the page parsed in pieces of about `piece` bytes, cut where the pieces give the
+// entries the whole page gives (LinkTable_parse_html uses pieces of 1 MiB).
+void LinkTable_parse_html_pieces(LinkTable *linktbl, const char *url, const char *html, size_t piece);
 
 // ---- filling and refresh (fill.cc) ----
 // A complete table for a directory URL (from its table file while fresh), or null.

@@ -339,6 +339,53 @@ TEST(HtmlParser, ReferencesThatDecodeToOneNameAreOneEntry)
     LinkTable_free(linktbl);
 }
 
+TEST(HtmlParser, APageParsedInPiecesGivesWhatTheWholePageGives)
+{
+    // Anchors in comments, scripts, styles, titles and text areas are none; tags and quoted
+    // values may hold line breaks and ">"; a "<" before a blank is text; <plaintext> runs to
+    // the end. Cut into pieces at every line break it allows, the page must give the entries,
+    // in the order, that it gives whole.
+    std::string tricky = "<html><head><title>a\n<a href=\"in-title\">x</a>\n</title>\n"
+                         "<style>\n<a href=\"in-style\">\n</style><script>\nx = '<a href=\"in-script\">';\n"
+                         "</script></head><body>\n<a href=\"one\">1</a>\n<!-- a comment, 2 > 1\n"
+                         "<a href=\"in-comment\">\n--> 1 < 2\n<a\nhref=\"two\"\ntitle=\"a > b\n\">2</a>\n"
+                         "<a href='three'>3</a>\n<textarea>\n<a href=\"in-textarea\">\n</textarea>\n"
+                         "<a href=\"one\">again</a>\n<table>\n<tr><td><a href=\"four/\">4</a></td></tr>\n"
+                         "</table>\n<plaintext>\n<a href=\"in-plaintext\">\n";
+    struct Page {
+        std::string name, url, page;
+    };
+    std::vector<Page> pages = {{"tricky", "http://h/pub/", tricky}};
+    for (const char *f : {"apache-root", "apache-subdir", "handwritten-nasty", "lighttpd-root", "nginx-root",
+                          "nginx-subdir"}) {
+        std::string url = fixture(f, ".url");
+        while (!url.empty() && (url.back() == '\n' || url.back() == '\r'))
+            url.pop_back();
+        pages.push_back({f, url, fixture(f, ".html")});
+    }
+    // The entries of a table, one line each, for comparing tables.
+    auto listing = [](const LinkTable *linktbl) {
+        std::string text;
+        for (const Entry &e : entries(linktbl))
+            text += std::string(1, e.type) + " " + e.name + " " + e.f_url + "\n";
+        return text;
+    };
+    for (const auto &p : pages) {
+        LinkTable *whole = LinkTable_alloc(p.url.c_str());
+        LinkTable_parse_html_pieces(whole, p.url.c_str(), p.page.c_str(), SIZE_MAX);
+        for (size_t piece : {1, 7, 64}) {
+            LinkTable *cut = LinkTable_alloc(p.url.c_str());
+            LinkTable_parse_html_pieces(cut, p.url.c_str(), p.page.c_str(), piece);
+            EXPECT_EQ(listing(cut), listing(whole)) << p.name << " in pieces of " << piece;
+            LinkTable_free(cut);
+        }
+        if (p.name == "tricky") {
+            EXPECT_EQ(listing(whole), "U one \nU two \nU three \nV four \n");
+        }
+        LinkTable_free(whole);
+    }
+}
+
 TEST(HtmlParser, ManyDistinctReferencesOutgrowTheNameSet)
 {
     const int n = 5000; // more than the 2048 the set holds before it first grows
