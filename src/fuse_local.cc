@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <sstream>
+#include <fstream>
 #include <fcntl.h>
 #include <fuse.h>
 #include <unistd.h>
@@ -26,7 +29,8 @@ struct FileHandle {
     // The file's size and time when it was opened: reads are of that version only, and fail
     // once the server has another.
     FileVersion version;
-    Cache *cf; // null: read from the server
+    Cache *cf;     // null: read from the server
+    Prefetch *pf; // read from the server: the read-ahead
     // Where a reader reading on would read next: the end of the reads so far while they follow
     // each other (the kernel's own read-ahead sends them a little out of order), -1 before the
     // first read; and where that run of reads began.
@@ -92,6 +96,7 @@ static std::unordered_set<FileHandle *> cached_handles GUARDED_BY(handles_lock);
 // Ends a handle: its Cache closed, its link's table let go.
 static void FileHandle_free(FileHandle *fh)
 {
+    Prefetch_free(fh->pf);
     Cache_close(fh->cf);
     LinkTable_unref(fh->link->linktbl);
     delete fh;
@@ -166,6 +171,8 @@ static int fs_open(const char *path, struct fuse_file_info *fi) noexcept
     fh->version = cf ? cf->version : FileVersion{n, link->time.load()};
     fh->link = link.release();
     fh->cf = cf;
+    if (!cf)
+        fh->pf = Prefetch_new(fh->link, fh->version);
     if (cf) {
         ScopedLock guard(&handles_lock, HERE);
         cached_handles.insert(fh);
@@ -184,7 +191,7 @@ static int fs_read(const char *, char *buf, size_t size, off_t offset, struct fu
     if (fh->cf)
         result = Cache_read(fh->cf, buf, static_cast<int64_t>(size), offset, segments_ahead(fh->cf, run));
     else
-        result = Link_read(fh->link, fh->version, buf, size, offset, nullptr);
+        result = Prefetch_read(fh->pf, buf, size, offset, run);
     return static_cast<int>(result);
 }
 
@@ -246,8 +253,55 @@ static int fs_releasedir(const char *path, struct fuse_file_info *fi) noexcept
 // loop hands over as entries of their own.
 static bool host_detaches;
 
-static void *fs_init(struct fuse_conn_info *, struct fuse_config *) noexcept
+// The mount point, as the FUSE host mounts it (the last entry of its vector).
+static std::string mount_point;
+
+// The kernel's read-ahead of this mount, in KiB: its reads then reach the filesystem in
+// requests of up to a MiB (with max_write, which sets the largest request), instead of 128 KiB
+// each, and a sequential reader has several in flight.
+static const int READ_AHEAD_KB = 4096;
+
+// Raises the read-ahead of the mount's backing device (/sys/class/bdi/MAJ:MIN/read_ahead_kb),
+// which the kernel lets only root change; the INIT reply can only lower it. The device comes
+// from /proc/self/mountinfo, not from a stat of the mount point, which would wait for this
+// very INIT to end.
+static void raise_read_ahead()
 {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        // mountinfo writes blanks and the like as octal escapes.
+        std::string unescaped;
+        for (size_t i = 0; i < point.size(); i++) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                unescaped += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+                i += 3;
+            } else {
+                unescaped += point[i];
+            }
+        }
+        if (unescaped != mount_point)
+            continue;
+        std::ofstream knob("/sys/class/bdi/" + device + "/read_ahead_kb");
+        knob << READ_AHEAD_KB << "\n";
+        knob.flush();
+        if (!knob)
+            log_printf(LOG_DEBUG, HERE, "read-ahead of %s stays the kernel's\n", mount_point.c_str());
+        return;
+    }
+}
+
+static void *fs_init(struct fuse_conn_info *conn, struct fuse_config *) noexcept
+{
+    // Read requests of up to a MiB (libfuse sizes them after max_write), and as much read-ahead
+    // as the kernel offers.
+    conn->max_write = 1 << 20;
+    conn->max_readahead = UINT32_MAX;
+    conn->max_background = 16;
+    raise_read_ahead();
     // The host has detached before it serves (standard error is /dev/null from then on), and
     // this runs once it serves: from here on lines go to the system log.
     if (host_detaches)
@@ -271,6 +325,8 @@ static void fs_destroy(void *) noexcept
 int fuse_local_init(int argc, char **argv)
 {
     mount_time = time(nullptr);
+    if (argc > 1)
+        mount_point = argv[argc - 1];
     host_detaches = true;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-o") == 0)

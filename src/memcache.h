@@ -16,6 +16,7 @@ struct Confirm;
 enum TransferType : int32_t {
     TRANSFER_DATA = 'd',     // a body download, owned by the code that runs it
     TRANSFER_FILESTAT = 's', // a header request for a link's size and time, freed by the loop
+    TRANSFER_STREAM = 'r',   // a range read ahead of a reader (stream.cc), owned by its Prefetch
 };
 
 // What a ranged download asks of the reply it gets.

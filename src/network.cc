@@ -25,6 +25,13 @@ Mutex transfer_lock;
 static Mutex pass_lock = MUTEX_INITIALIZER;
 static pthread_cond_t pass_cond = PTHREAD_COND_INITIALIZER;
 static uint64_t pass_count GUARDED_BY(pass_lock);
+// A write callback has taken bytes during this pass (transfer_progress): the driver returns to
+// look at them instead of polling on for more.
+static std::atomic<bool> pass_progress{false};
+// Threads waiting in transfer_enter: drivers leave the lock to them. A mutex hands itself to
+// whoever asks first once free, and a driver that takes it again at once would keep them out
+// for as long as it drives.
+static std::atomic<int> entering{0};
 
 // libcurl pairs these calls itself, so the analysis cannot follow them.
 static void curl_callback_lock(CURL *, curl_lock_data, curl_lock_access, void *) NO_THREAD_SAFETY_ANALYSIS
@@ -62,7 +69,7 @@ void NetworkSystem_init()
 void NetworkSystem_set_limits()
 {
     long conns = CONFIG.max_conns > 0 ? static_cast<long>(CONFIG.max_conns) : 1;
-    ScopedLock guard(&transfer_lock, HERE);
+    TransferGuard guard;
     curl_multi_setopt(curl_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, conns);
     curl_multi_setopt(curl_multi, CURLMOPT_MAX_HOST_CONNECTIONS, conns);
 }
@@ -135,12 +142,14 @@ static void filestat_release(CURL *curl, ResponseBuffer *buf)
         outstanding->fetch_sub(1);
 }
 
-// Completion handling, called with transfer_lock held.
-static void curl_process_msgs() REQUIRES(transfer_lock)
+// Completion handling, called with transfer_lock held. Returns the transfers it handed out.
+static int curl_process_msgs() REQUIRES(transfer_lock)
 {
     CURLMsg *msg;
     int left = 0;
+    int done = 0;
     while ((msg = curl_multi_info_read(curl_multi, &left))) {
+        done++;
         if (msg->msg != CURLMSG_DONE) {
             log_printf(LOG_WARNING, HERE, "curl_msg->msg: %d\n", static_cast<int>(msg->msg));
             continue;
@@ -157,8 +166,9 @@ static void curl_process_msgs() REQUIRES(transfer_lock)
             log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
         // A write callback that ended a transfer on purpose (a whole file cut short once the
         // asked-for bytes were in) is no failure worth a line.
-        bool ended_on_purpose = result == CURLE_WRITE_ERROR && buf && buf->expect &&
-                                buf->verdict == VERDICT_WHOLE && buf->size == buf->capacity;
+        bool ended_on_purpose = result == CURLE_WRITE_ERROR && buf &&
+                                ((buf->expect && buf->verdict == VERDICT_WHOLE && buf->size == buf->capacity) ||
+                                 buf->type == TRANSFER_STREAM);
         if (result != CURLE_OK && !ended_on_purpose) {
             std::string safe = url_for_log(url);
             log_printf(LOG_ERROR, HERE, "%d - %s <%s>\n", static_cast<int>(result),
@@ -178,22 +188,27 @@ static void curl_process_msgs() REQUIRES(transfer_lock)
             transferring_set(buf, 0);
         }
     }
+    return done;
 }
 
-// One pass over the multi handle with transfer_lock held: perform, poll for at most 100 ms while
-// anything runs, then hand out the completions.
-static int perform_pass() REQUIRES(transfer_lock)
+// One pass over the multi handle with transfer_lock held: perform, hand out the completions,
+// then poll for at most 100 ms while anything runs and nothing has come in this pass yet.
+// Completions go out before the poll: a finished transfer's owner need not wait for the others.
+// `eventful` tells whether the pass completed a transfer or brought bytes a reader waits for.
+static int perform_pass(bool *eventful) REQUIRES(transfer_lock)
 {
     int running = 1;
+    pass_progress.store(false);
     CURLMcode mc = curl_multi_perform(curl_multi, &running);
     if (mc)
         log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
-    if (running) {
+    int done = curl_process_msgs();
+    *eventful = done > 0 || pass_progress.load();
+    if (running && !*eventful) {
         mc = curl_multi_poll(curl_multi, nullptr, 0, 100, nullptr);
         if (mc)
             log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
     }
-    curl_process_msgs();
     return running;
 }
 
@@ -204,10 +219,32 @@ static void pass_done()
     checked_cond_broadcast(&pass_cond, HERE);
 }
 
+void transfer_enter()
+{
+    entering.fetch_add(1);
+    // A thread waiting in the poll holds transfer_lock until its sockets stir: it is woken.
+    curl_multi_wakeup(curl_multi);
+    lock_transfer();
+    entering.fetch_sub(1);
+}
+
+void transfer_leave()
+{
+    unlock_transfer();
+    pass_done();
+}
+
+void transfer_progress()
+{
+    pass_progress.store(true);
+    pass_done();
+}
+
 int curl_multi_perform_once()
 {
     lock_transfer();
-    int running = perform_pass();
+    bool eventful;
+    int running = perform_pass(&eventful);
     unlock_transfer();
     pass_done();
     return running;
@@ -215,16 +252,27 @@ int curl_multi_perform_once()
 
 void transfer_wait()
 {
-    if (checked_mutex_trylock(&transfer_lock, HERE)) {
+    // The pass to wait for is counted before trying to drive: a driver that leaves in between
+    // has ended it, and this thread returns at once rather than after 100 ms of nobody driving.
+    uint64_t seen;
+    {
+        ScopedLock guard(&pass_lock, HERE);
+        seen = pass_count;
+    }
+    if (entering.load() == 0 && checked_mutex_trylock(&transfer_lock, HERE)) {
         log_printf(LOG_TRANSFER_LOCK_DEBUG, HERE, "thread %lx: locking transfer_lock;\n", thread_id());
-        perform_pass();
+        bool eventful;
+        perform_pass(&eventful);
         unlock_transfer();
-        pass_done();
+        // The waiting threads look again only when something has happened: a wake-up for
+        // every pass would have each of them take turns for nothing while bytes stream in.
+        if (eventful)
+            pass_done();
         return;
     }
-    // Someone else drives: wait for the end of its pass, or 100 ms should it have just left.
+    // Someone else drives, or is about to change the multi handle: wait until something
+    // happens in the passes, or 100 ms should the driver have just left.
     ScopedLock guard(&pass_lock, HERE);
-    uint64_t seen = pass_count;
     struct timespec until;
     clock_gettime(CLOCK_REALTIME, &until);
     until.tv_nsec += 100 * 1000 * 1000;
@@ -246,10 +294,8 @@ void transfer_blocking(CURL *curl)
         log_printf(LOG_ERROR, HERE, "%s\n", curl_easy_strerror(res));
         return;
     }
-    // A thread waiting in the poll holds transfer_lock until its sockets stir: wake it, so
-    // that this transfer starts now rather than after someone else's data.
-    curl_multi_wakeup(curl_multi);
-    lock_transfer();
+    // This transfer starts now rather than after someone else's data.
+    transfer_enter();
     CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
     if (mc > 0) {
         log_printf(LOG_ERROR, HERE, "%d, %s\n", static_cast<int>(mc), curl_multi_strerror(mc));
@@ -257,7 +303,7 @@ void transfer_blocking(CURL *curl)
         buf->result = CURLE_FAILED_INIT;
         transferring_set(buf, 0);
     }
-    unlock_transfer();
+    transfer_leave();
     // Whoever drives completes this transfer as well; the flag is checked after every pass.
     while (transferring_get(buf))
         transfer_wait();
@@ -273,12 +319,11 @@ bool transfer_add_locked(CURL *curl)
 
 void transfer_nonblocking(CURL *curl)
 {
-    curl_multi_wakeup(curl_multi);
-    lock_transfer();
+    transfer_enter();
     CURLMcode mc = curl_multi_add_handle(curl_multi, curl);
     if (mc > 0)
         log_printf(LOG_ERROR, HERE, "%s\n", curl_multi_strerror(mc));
-    unlock_transfer();
+    transfer_leave();
     if (mc > 0) {
         // The loop will never see this handle, so a header request is released here; its
         // link stays uninitialised and its table's fill marks it invalid.

@@ -5,7 +5,8 @@
 //   transfer_lock  around every call on curl_multi and all completion handling; taken before
 //                  a Cache's active_dl_lock (the write callback appends under both). Released
 //                  between passes; a waiter that finds it taken waits for the pass instead.
-//   pass_lock      (network.cc) guards the pass counter; taken alone, after a pass.
+//   pass_lock      (network.cc) guards the pass counter; a leaf, taken after a pass and by
+//                  write callbacks (transfer_progress) inside transfer_lock.
 //   curl_lock      taken only by libcurl through the share callbacks; nests inside
 //                  transfer_lock during multi calls.
 #pragma once
@@ -20,6 +21,21 @@ extern Mutex transfer_lock;
 extern CURLM *curl_multi PT_GUARDED_BY(transfer_lock);
 extern CURLSH *curl_share;
 extern Mutex curl_lock;
+
+// Takes transfer_lock for a short piece of work on the multi handle (adding, pausing or
+// removing a handle) ahead of the driving threads: the one polling is woken, and none starts
+// another pass while a thread waits here. Leaving wakes the threads waiting in transfer_wait,
+// so that somebody drives again at once.
+void transfer_enter() ACQUIRE(transfer_lock);
+void transfer_leave() RELEASE(transfer_lock);
+class SCOPED_CAPABILITY TransferGuard
+{
+  public:
+    TransferGuard() ACQUIRE(transfer_lock) { transfer_enter(); }
+    ~TransferGuard() RELEASE() { transfer_leave(); }
+    TransferGuard(const TransferGuard &) = delete;
+    TransferGuard &operator=(const TransferGuard &) = delete;
+};
 
 // Before every other libcurl call of the process and before any thread exists.
 void NetworkSystem_init();
@@ -41,10 +57,14 @@ static const int MAX_REDIRECTS = 2;
 // number of transfers still running after the perform step.
 int curl_multi_perform_once();
 // For a thread waiting on transfers: one pass when no other thread is driving; otherwise waits
-// for the end of the driver's current pass (at most 100 ms). Threads that find the loop busy
-// thus return as soon as a pass may have finished their transfers, instead of queueing on
-// transfer_lock behind a driver that takes it again at once.
+// until a pass of the driver completes a transfer or brings bytes a reader waits for
+// (transfer_progress), at most 100 ms. Threads that find the loop busy thus return as soon as
+// their transfers may have finished, instead of queueing on transfer_lock behind a driver that
+// takes it again at once.
 void transfer_wait();
+// Wakes the threads waiting in transfer_wait without ending the pass, and ends the pass
+// without polling: a write callback has taken bytes one of them waits for.
+void transfer_progress();
 // 1 for 429, 503, 520 and 524, the statuses of a server that may answer later; 0 for every
 // other code.
 int is_temporary_http_failure(long code);

@@ -319,6 +319,16 @@ int64_t Link_read(Link *link, const FileVersion &version, char *output_buf, uint
                   Cache *cf);
 // Link_read of the version of cf (when given), or of the link as it is now.
 int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t offset, Cache *cf);
+// Read-ahead of one file open for reading without the cache (stream.cc).
+struct Prefetch;
+Prefetch *Prefetch_new(Link *link, const FileVersion &version);
+// Ends its transfers and frees it.
+void Prefetch_free(Prefetch *pf);
+// Reads `size` bytes at `offset` like Link_read of the file's version, for a reader whose run
+// of sequential reads has come `run` bytes (-1: this read does not follow the earlier ones):
+// from the streams running ahead of the reader, started and grown while it reads on, or with
+// one exact range request.
+int64_t Prefetch_read(Prefetch *pf, char *buf, uint64_t size, int64_t offset, int64_t run);
 // The whole body after HTTP 200 (the caller frees data), else size 0 and no data. Redirects are
 // followed; `served_from`, when given, receives the URL that finally answered.
 ResponseBuffer Link_download_page(Link *link, std::string *served_from);

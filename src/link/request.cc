@@ -115,7 +115,10 @@ CURL *Link_to_curl_url(Link *link, const char *url)
     set_option_result(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L));
     set_option_result(curl_easy_setopt(curl, CURLOPT_URL, url));
     set_option_result(curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L));
-    set_option_result(curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L));
+    // Over TLS a request added while the first connection is still being set up waits to see
+    // whether it can share it (HTTP/2). Over cleartext it never can, and libcurl would hold it
+    // back until the first transfer had ended, not just until its headers.
+    set_option_result(curl_easy_setopt(curl, CURLOPT_PIPEWAIT, strncasecmp(url, "https://", 8) == 0 ? 1L : 0L));
     // HTTP/2 where TLS negotiates it, HTTP/1.1 otherwise. The cleartext upgrade (h2c) that a
     // request for HTTP/2 on http:// makes libcurl try hands replies to the wrong transfers with
     // some servers.

@@ -66,7 +66,7 @@ std::string direct_read(const std::string &path, size_t len, off_t offset, int *
 
 // The names readdir gives, sorted, duplicates kept (list_dir's set would hide them); at most
 // 10,000. A directory that does not open gives none, and a test failure.
-std::vector<std::string> dir_entries(const std::string &path)
+std::vector<std::string> readdir_names(const std::string &path)
 {
     std::vector<std::string> names;
     DIR *dir = opendir(path.c_str());
@@ -84,6 +84,23 @@ std::vector<std::string> dir_entries(const std::string &path)
     }
     closedir(dir);
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+// readdir_names once every entry is confirmed, as list_dir_confirmed does it: a listing shows
+// names whose header requests are still out (and may fail), so each is looked up and the
+// directory listed again, all while it is held open.
+std::vector<std::string> dir_entries(const std::string &path)
+{
+    DIR *held = opendir(path.c_str());
+    std::vector<std::string> names = readdir_names(path);
+    for (const std::string &name : names) {
+        struct stat st;
+        stat((path + "/" + name).c_str(), &st);
+    }
+    names = readdir_names(path);
+    if (held)
+        closedir(held);
     return names;
 }
 
