@@ -116,12 +116,6 @@ void LinkTable_fill(LinkTable *linktbl)
     }
 }
 
-// Header requests in flight at once while a table is filled. The multi handle runs only
-// max_conns of them at a time anyway; the rest would wait inside it, and libcurl walks every
-// waiting handle on each pass and keeps a transfer buffer per handle, which for a directory of
-// thousands of entries costs far more time and memory than the requests themselves.
-static const int FILL_WINDOW = 16;
-
 // A request of a link's confirmation: its HEAD, or, for a file whose HEAD gave no length, a
 // GET of its first byte whose Content-Range tells the size. `url` is where the request goes
 // (the link's URL, or where a redirect sent it).

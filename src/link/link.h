@@ -329,6 +329,8 @@ void Prefetch_free(Prefetch *pf);
 // from the streams running ahead of the reader, started and grown while it reads on, or with
 // one exact range request.
 int64_t Prefetch_read(Prefetch *pf, char *buf, uint64_t size, int64_t offset, int64_t run);
+// The bytes of every read-ahead ring in the process, which PREFETCH_TOTAL bounds (stream.cc).
+int64_t Prefetch_ring_bytes();
 // The whole body after HTTP 200 (the caller frees data), else size 0 and no data. Redirects are
 // followed; `served_from`, when given, receives the URL that finally answered.
 ResponseBuffer Link_download_page(Link *link, std::string *served_from);

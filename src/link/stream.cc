@@ -1,9 +1,9 @@
 // stream.cc: read-ahead for files read without the cache. While an open file is read
 // sequentially, ranged requests run ahead of the reader, growing from 1 MiB to 64 MiB, and each
-// kernel read is served from the bytes as they arrive; a read elsewhere drops them and is one
-// exact range request (Link_read), as every read was before. A server that sends the whole file
-// whatever the range (--no-range-check) is read through one stream of the whole file that goes
-// on from where it is.
+// kernel read is served from the bytes as they arrive. Any other read is one exact range
+// request (Link_read), as every read was before; one far from the streams also drops them. A
+// server that sends the whole file whatever the range (--no-range-check) is read through one
+// stream of the whole file that goes on from where it is.
 //
 // Memory: each stream holds at most its ring's bytes not yet read (STREAM_RING, or the
 // stream's size when smaller); the transfer is paused when its ring is full and goes on as the
@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <sys/mman.h>
 #include <vector>
 
 #include "config.h"
@@ -37,6 +38,8 @@ static const size_t DELIVERY = 512 * 1024;
 // What a stream keeps behind its reader: the kernel sends the reads of its read-ahead in
 // parallel (up to 4 MiB of them), and they come a little out of order.
 static const int64_t KEEP_BEHIND = 4 * MIB;
+// The bounds of the rings (and spare) of one open file, and of the whole mount: a stream that
+// would pass either is not started.
 static const int64_t PREFETCH_FILE = 32 * MIB;
 static const int64_t PREFETCH_TOTAL = 128 * MIB;
 // How far past the streams a read may start and still extend them: the kernel's read-ahead
@@ -47,6 +50,23 @@ static const int64_t WINDOW_SLACK = 4 * MIB;
 static std::atomic<int64_t> prefetch_bytes{0};
 
 struct Prefetch;
+
+// Rings are mapped and unmapped whole: from malloc, a freed ring's pages could stay with the
+// process (the heap grows its mapping threshold to the sizes it sees freed), and the mount's
+// memory would no longer follow the rings it holds.
+static char *ring_alloc(int64_t size)
+{
+    void *ring = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (ring == MAP_FAILED)
+        log_fatal(HERE, "mmap of %" PRId64 " bytes: %s\n", size, strerror(errno));
+    return static_cast<char *>(ring);
+}
+
+static void ring_free(char *ring, int64_t size)
+{
+    if (ring)
+        munmap(ring, static_cast<size_t>(size));
+}
 
 // One request running ahead of a reader. The transfer loop finds it through its handle's
 // private pointer (rb, of type TRANSFER_STREAM, comes first).
@@ -116,10 +136,10 @@ static void stream_grow_ring(Prefetch *pf, Stream *s) REQUIRES(pf->lock)
         return;
     }
     pf->ring_bytes += more;
-    char *ring = static_cast<char *>(checked_calloc(STREAM_RING, 1, HERE));
+    char *ring = ring_alloc(static_cast<int64_t>(STREAM_RING));
     for (int64_t p = s->head; p < s->tail; p++)
         ring[p % static_cast<int64_t>(STREAM_RING)] = s->ring[p % s->capacity];
-    checked_free(s->ring);
+    ring_free(s->ring, s->capacity);
     s->ring = ring;
     s->capacity = static_cast<int64_t>(STREAM_RING);
 }
@@ -139,7 +159,10 @@ static size_t stream_write(void *contents, size_t size, size_t nmemb, void *user
         // ranges): this handle reads on with exact requests only, whose answers say so.
         if (s->rb.verdict != VERDICT_RANGE && s->rb.verdict != VERDICT_WHOLE)
             pf->given_up = true;
-        if (s->rb.verdict == VERDICT_WHOLE && !pf->whole_only) {
+        bool another = false;
+        for (const Stream *other : pf->streams)
+            another = another || (other != s && !other->failed && other->rb.verdict == VERDICT_WHOLE);
+        if (s->rb.verdict == VERDICT_WHOLE && !another) {
             // The whole file comes from its first byte: this stream serves every read from now,
             // with a ring of full size when there is room for one. A ring smaller than what
             // libcurl delivers at once could never take a delivery: such a stream ends, and the
@@ -208,7 +231,7 @@ static Stream *stream_new(Prefetch *pf, int64_t start, int64_t size) REQUIRES(pf
             return nullptr;
         }
         pf->ring_bytes += capacity;
-        ring = static_cast<char *>(checked_calloc(static_cast<size_t>(capacity), 1, HERE));
+        ring = ring_alloc(capacity);
     }
     Stream *s = new Stream{};
     s->pf = pf;
@@ -254,7 +277,7 @@ static void stream_free(Stream *s) EXCLUDES(transfer_lock)
     curl_easy_cleanup(s->curl);
     checked_free(s->header.data);
     if (s->ring) {
-        checked_free(s->ring);
+        ring_free(s->ring, s->capacity);
         prefetch_bytes.fetch_sub(s->capacity);
     }
     delete s;
@@ -303,6 +326,11 @@ static void stream_resume(Stream *s) EXCLUDES(transfer_lock)
         curl_easy_pause(s->curl, CURLPAUSE_CONT);
 }
 
+int64_t Prefetch_ring_bytes()
+{
+    return prefetch_bytes.load();
+}
+
 void Prefetch_free(Prefetch *pf)
 {
     if (!pf)
@@ -312,7 +340,7 @@ void Prefetch_free(Prefetch *pf)
         ScopedLock guard(&pf->lock, HERE);
         gone = drop_streams(pf);
         if (pf->spare) {
-            checked_free(pf->spare);
+            ring_free(pf->spare, static_cast<int64_t>(STREAM_RING));
             pf->ring_bytes -= static_cast<int64_t>(STREAM_RING);
             prefetch_bytes.fetch_sub(static_cast<int64_t>(STREAM_RING));
         }
@@ -437,6 +465,10 @@ static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, st
         }
     }
     Stream *s = stream_at(pf, at);
+    // A whole file's stream that has let go of the bytes at the read starts again from there:
+    // an exact request would bring the file from its start up to them.
+    if (s && pf->whole_only && at < s->head)
+        s = nullptr;
     Stream *back = pf->streams.empty() ? nullptr : pf->streams.back();
     if (!s && back && !pf->whole_only && at >= back->end && at < back->end + WINDOW_SLACK) {
         // Just past the window: it grows to the read.
@@ -451,8 +483,8 @@ static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, st
         }
         if (!s)
             return nullptr;
-    } else if (!s && !pf->streams.empty() && at >= pf->streams.front()->start - 2 * KEEP_BEHIND &&
-               at < back->end + WINDOW_SLACK) {
+    } else if (!s && !pf->whole_only && !pf->streams.empty() &&
+               at >= pf->streams.front()->start - 2 * KEEP_BEHIND && at < back->end + WINDOW_SLACK) {
         // Among the streams, or a little behind them: a read of the kernel's read-ahead that
         // came late, or a gap the file limit left. It goes as an exact request and the window
         // stays for the reads after it.

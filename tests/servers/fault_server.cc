@@ -683,6 +683,7 @@ static void serve_connection(FaultServerCore *core, Connection *conn)
         {
             std::lock_guard<std::mutex> guard(core->lock);
             core->in_flight--;
+            core->changed.notify_all();
         }
         if (!sent)
             break;
@@ -918,6 +919,18 @@ size_t FaultServer::max_in_flight() const
 {
     std::lock_guard<std::mutex> guard(core->lock);
     return core->max_in_flight;
+}
+
+size_t FaultServer::in_flight() const
+{
+    std::lock_guard<std::mutex> guard(core->lock);
+    return core->in_flight;
+}
+
+bool FaultServer::wait_in_flight(size_t n, int timeout_ms) const
+{
+    std::unique_lock<std::mutex> guard(core->lock);
+    return core->changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return core->in_flight <= n; });
 }
 
 // The pattern word for index k: an invertible mix of k and the seed (multiply by odd numbers,

@@ -169,6 +169,9 @@ class FaultServer
     // The most requests that were being answered at once (each on a connection of its own:
     // HTTP/1.1 asks one at a time per connection), since the start.
     size_t max_in_flight() const;
+    // The requests being answered now; waits (bounded) until at most `n` are.
+    size_t in_flight() const;
+    bool wait_in_flight(size_t n, int timeout_ms = 5000) const;
 
   private:
     std::unique_ptr<FaultServerCore> core;
