@@ -49,8 +49,7 @@ class CacheFormat : public CacheDirTest
         if (cf->dfp)
             fclose(cf->dfp);
         Cache_free(cf);
-        link->~Link();
-        free(link);
+        Link_free(link);
     }
 
     // A Cache of the 10-byte link in segments of 4, bitmap 1 0 1.
