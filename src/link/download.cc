@@ -132,7 +132,7 @@ int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t o
 }
 
 int64_t Link_read(Link *link, const FileVersion &version, char *output_buf, uint64_t req_size, int64_t offset,
-                  Cache *cf)
+                  Cache *cf, RetryBudget spent)
 {
     if (req_size == 0)
         return 0;
@@ -156,7 +156,7 @@ int64_t Link_read(Link *link, const FileVersion &version, char *output_buf, uint
     char range[64];
     snprintf(range, sizeof(range), "%" PRIu64 "-%" PRIu64, static_cast<uint64_t>(offset), last);
 
-    RetryBudget budget{};
+    RetryBudget budget = spent;
     std::string url = link->f_url;
     int hops = 0;
     while (true) {

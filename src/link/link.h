@@ -314,9 +314,10 @@ struct FileVersion {
 // or when temporary failures used up the retries. The bytes come straight into output_buf,
 // and only from a reply of exactly that range of that version. With `cf`, joined readers of
 // the segment at `offset` are fed as bytes arrive; the caller must not hold
-// cf->active_dl_lock.
+// cf->active_dl_lock. `spent`: the attempts already made at these bytes, which count against
+// the retries.
 int64_t Link_read(Link *link, const FileVersion &version, char *output_buf, uint64_t req_size, int64_t offset,
-                  Cache *cf);
+                  Cache *cf, RetryBudget spent = {});
 // Link_read of the version of cf (when given), or of the link as it is now.
 int64_t Link_download(Link *link, char *output_buf, uint64_t req_size, int64_t offset, Cache *cf);
 // Read-ahead of one file open for reading without the cache (stream.cc).

@@ -1,14 +1,18 @@
 // stream.cc: read-ahead for files read without the cache. While an open file is read
-// sequentially, ranged requests run ahead of the reader, growing from 1 MiB to 64 MiB, and each
+// sequentially, ranged requests run ahead of the reader, growing from 1 MiB to 16 MiB, and each
 // kernel read is served from the bytes as they arrive. Any other read is one exact range
 // request (Link_read), as every read was before; one far from the streams also drops them. A
 // server that sends the whole file whatever the range (--no-range-check) is read through one
 // stream of the whole file that goes on from where it is.
 //
 // Memory: each stream holds at most its ring's bytes not yet read (STREAM_RING, or the
-// stream's size when smaller); the transfer is paused when its ring is full and goes on as the
-// reader takes bytes. A file's streams have at most PREFETCH_FILE bytes of rings, the mount's
-// at most PREFETCH_TOTAL (prefetch_bytes); a read that finds no room is an exact range request.
+// stream's size when smaller). A ranged stream asks for no more than its ring holds, so its
+// transfer never waits for its reader: a waiting transfer keeps its connection, and with a few
+// of them every connection could be held by streams whose readers wait for a request still
+// queued for one. Only the whole-file stream of a server without ranges is paused when its
+// ring is full, going on as the reader takes bytes. A file's streams have at most
+// PREFETCH_FILE bytes of rings, the mount's at most PREFETCH_TOTAL (prefetch_bytes); a read
+// that finds no room is an exact range request.
 //
 // Locks: transfer_lock (network.h) before a Prefetch's lock, which the write callback takes
 // inside transfer_lock; code holding a Prefetch's lock never takes transfer_lock. The write
@@ -28,20 +32,27 @@
 #include "util.h"
 
 static const int64_t MIB = 1 << 20;
-// The first stream of a sequential run, and the most any stream asks for at once.
-static const int64_t FIRST_REQUEST = MIB;
-static const int64_t MAX_REQUEST = 64 * MIB;
 // The bytes a stream holds that its reader has not taken yet.
 static const size_t STREAM_RING = 16 * MIB;
+// The first stream of a sequential run, and the most any stream asks for at once: a ring's
+// worth.
+static const int64_t FIRST_REQUEST = MIB;
+static const int64_t MAX_REQUEST = static_cast<int64_t>(STREAM_RING);
+// How many streams run ahead of the one a reader reads from: at a round trip of 20 ms and
+// more, one is not enough to keep the pipe full.
+static const size_t AHEAD = 2;
 // The most libcurl hands the write callback at once (its receive buffer).
 static const size_t DELIVERY = 512 * 1024;
 // What a stream keeps behind its reader: the kernel sends the reads of its read-ahead in
 // parallel (up to 4 MiB of them), and they come a little out of order.
 static const int64_t KEEP_BEHIND = 4 * MIB;
-// The bounds of the rings (and spare) of one open file, and of the whole mount: a stream that
-// would pass either is not started.
-static const int64_t PREFETCH_FILE = 32 * MIB;
+// The bounds of the rings of one open file, and of the whole mount. A stream gets a smaller
+// ring when that is all the room left, down to MIN_RING (or its whole size, when smaller), so
+// that many files read at once share the room rather than some taking it all; without even
+// that much room it is not started.
+static const int64_t PREFETCH_FILE = 64 * MIB;
 static const int64_t PREFETCH_TOTAL = 128 * MIB;
+static const int64_t MIN_RING = MIB;
 // How far past the streams a read may start and still extend them: the kernel's read-ahead
 // sends a few reads at once, each past the one before.
 static const int64_t WINDOW_SLACK = 4 * MIB;
@@ -87,10 +98,12 @@ struct Stream {
     bool paused;       // the write callback asked libcurl to wait: the ring was full
     bool failed;       // the reply is not of the file as listed, or broke off
     int refs;          // the Prefetch's list and each reader using it outside the lock
+    bool released;     // nobody holds it: it is on its way to stream_free
     // Where the readers waiting on it read: head stays at or before them, so that a reader
     // that waits while others (or the transfer loop it drives) run ahead keeps its bytes.
     std::vector<std::pair<int64_t, int64_t>> readers; // and up to where they wait for bytes
-    // (head, tail, received, paused, failed, refs and readers are guarded by the Prefetch's lock.)
+    // (head, tail, received, paused, failed, refs, released and readers are guarded by the
+    // Prefetch's lock.)
 };
 
 struct Prefetch {
@@ -99,10 +112,7 @@ struct Prefetch {
     FileVersion version;
     std::vector<Stream *> streams GUARDED_BY(lock); // in file order, each starting where the last ends
     int64_t request_size GUARDED_BY(lock);          // of the next stream
-    int64_t ring_bytes GUARDED_BY(lock);            // of its streams and spare, against PREFETCH_FILE
-    // The ring of a full-size stream that has ended, kept for the next one: a new ring's pages
-    // would each fault in as the bytes arrive. Counted in ring_bytes and prefetch_bytes.
-    char *spare GUARDED_BY(lock);
+    int64_t ring_bytes GUARDED_BY(lock);            // of its streams, against PREFETCH_FILE
     // The server sends the whole file whatever the range: one stream from the start of the
     // file serves every read (a seek back starts it again).
     bool whole_only GUARDED_BY(lock);
@@ -118,10 +128,25 @@ Prefetch *Prefetch_new(Link *link, const FileVersion &version)
     ScopedLock guard(&pf->lock, HERE);
     pf->request_size = FIRST_REQUEST;
     pf->ring_bytes = 0;
-    pf->spare = nullptr;
     pf->whole_only = false;
     pf->given_up = false;
     return pf;
+}
+
+// Takes room for a ring of `want` bytes from the file's and the mount's bounds: the bytes
+// taken (less when less is left), or 0 when not even `least` are left.
+static int64_t ring_reserve(Prefetch *pf, int64_t want, int64_t least) REQUIRES(pf->lock)
+{
+    int64_t room = std::min(want, PREFETCH_FILE - pf->ring_bytes);
+    int64_t total = prefetch_bytes.load();
+    int64_t take;
+    do {
+        take = std::min(room, PREFETCH_TOTAL - total);
+        if (take < least)
+            return 0;
+    } while (!prefetch_bytes.compare_exchange_weak(total, total + take));
+    pf->ring_bytes += take;
+    return take;
 }
 
 // Gives a stream a ring of STREAM_RING bytes, its bytes moved over, when the file's and the
@@ -129,13 +154,8 @@ Prefetch *Prefetch_new(Link *link, const FileVersion &version)
 static void stream_grow_ring(Prefetch *pf, Stream *s) REQUIRES(pf->lock)
 {
     int64_t more = static_cast<int64_t>(STREAM_RING) - s->capacity;
-    if (more <= 0 || pf->ring_bytes + more > PREFETCH_FILE)
+    if (more <= 0 || ring_reserve(pf, more, more) == 0)
         return;
-    if (prefetch_bytes.fetch_add(more) + more > PREFETCH_TOTAL) {
-        prefetch_bytes.fetch_sub(more);
-        return;
-    }
-    pf->ring_bytes += more;
     char *ring = ring_alloc(static_cast<int64_t>(STREAM_RING));
     for (int64_t p = s->head; p < s->tail; p++)
         ring[p % static_cast<int64_t>(STREAM_RING)] = s->ring[p % s->capacity];
@@ -153,6 +173,8 @@ static size_t stream_write(void *contents, size_t size, size_t nmemb, void *user
     size_t n = size * nmemb;
     Prefetch *pf = s->pf;
     ScopedLock guard(&pf->lock, HERE);
+    if (s->released)
+        return 0;
     if (s->rb.verdict == VERDICT_PENDING) {
         s->rb.verdict = reply_verdict(ReplyHeaders_parse(&s->header), s->expect, CONFIG.no_range_check);
         // A reply not of the file as listed (it has changed, or the server will not send
@@ -216,27 +238,20 @@ static size_t stream_write(void *contents, size_t size, size_t nmemb, void *user
 static Stream *stream_new(Prefetch *pf, int64_t start, int64_t size) REQUIRES(pf->lock)
 {
     int64_t end = std::min(start + size, pf->version.size);
-    // A stream of a server that sends whole files serves every read from now: its ring is full size.
-    int64_t capacity = pf->whole_only ? static_cast<int64_t>(STREAM_RING)
-                                      : std::min(static_cast<int64_t>(STREAM_RING), end - start);
-    char *ring = nullptr;
-    if (capacity == static_cast<int64_t>(STREAM_RING) && pf->spare) {
-        ring = pf->spare;
-        pf->spare = nullptr;
-    } else {
-        if (pf->ring_bytes + capacity > PREFETCH_FILE)
-            return nullptr;
-        if (prefetch_bytes.fetch_add(capacity) + capacity > PREFETCH_TOTAL) {
-            prefetch_bytes.fetch_sub(capacity);
-            return nullptr;
-        }
-        pf->ring_bytes += capacity;
-        ring = ring_alloc(capacity);
-    }
+    // A stream of a server that sends whole files serves every read from now: its ring is full
+    // size when there is room, and at least what libcurl delivers at once.
+    int64_t want = pf->whole_only ? static_cast<int64_t>(STREAM_RING)
+                                  : std::min(static_cast<int64_t>(STREAM_RING), end - start);
+    int64_t capacity = ring_reserve(pf, want, std::min(want, MIN_RING));
+    if (capacity == 0)
+        return nullptr;
+    // A ranged stream given a smaller ring asks for that much less.
+    if (!pf->whole_only)
+        end = start + capacity;
     Stream *s = new Stream{};
     s->pf = pf;
     s->capacity = capacity;
-    s->ring = ring;
+    s->ring = ring_alloc(capacity);
     s->start = start;
     s->end = end;
     s->head = start;
@@ -265,8 +280,7 @@ static void stream_start(Stream *s)
     transfer_nonblocking(s->curl);
 }
 
-// Ends a stream that nobody holds: its transfer leaves the multi handle, its ring goes (unless
-// its Prefetch has kept it as the spare).
+// Ends a stream that nobody holds: its transfer leaves the multi handle, its ring goes.
 static void stream_free(Stream *s) EXCLUDES(transfer_lock)
 {
     {
@@ -276,10 +290,8 @@ static void stream_free(Stream *s) EXCLUDES(transfer_lock)
     }
     curl_easy_cleanup(s->curl);
     checked_free(s->header.data);
-    if (s->ring) {
-        ring_free(s->ring, s->capacity);
-        prefetch_bytes.fetch_sub(s->capacity);
-    }
+    ring_free(s->ring, s->capacity);
+    prefetch_bytes.fetch_sub(s->capacity);
     delete s;
 }
 
@@ -288,12 +300,10 @@ static Stream *stream_release(Prefetch *pf, Stream *s) REQUIRES(pf->lock)
 {
     if (--s->refs != 0)
         return nullptr;
-    if (s->capacity == static_cast<int64_t>(STREAM_RING) && !pf->spare) {
-        pf->spare = s->ring;
-        s->ring = nullptr;
-    } else {
-        pf->ring_bytes -= s->capacity;
-    }
+    // Its transfer may still deliver until stream_free takes it off the multi handle: the
+    // write callback drops what comes from now on.
+    s->released = true;
+    pf->ring_bytes -= s->capacity;
     return s;
 }
 
@@ -339,11 +349,6 @@ void Prefetch_free(Prefetch *pf)
     {
         ScopedLock guard(&pf->lock, HERE);
         gone = drop_streams(pf);
-        if (pf->spare) {
-            ring_free(pf->spare, static_cast<int64_t>(STREAM_RING));
-            pf->ring_bytes -= static_cast<int64_t>(STREAM_RING);
-            prefetch_bytes.fetch_sub(static_cast<int64_t>(STREAM_RING));
-        }
     }
     free_all(gone);
     checked_mutex_destroy(&pf->lock, HERE);
@@ -387,7 +392,8 @@ static int64_t stream_copy(Prefetch *pf, Stream *s, char *buf, int64_t size, int
         int64_t copied = NOT_YET;
         {
             ScopedLock guard(&pf->lock, HERE);
-            int64_t want = std::min(offset + size, s->end);
+            // At most a ring's worth at a time: more could never be in the ring at once.
+            int64_t want = std::min({offset + size, s->end, offset + s->capacity});
             if (s->failed) {
                 copied = STREAM_BROKEN;
             } else if (waiting.first < 0 && offset < s->head) {
@@ -502,10 +508,18 @@ static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, st
         back = s;
     }
     s->refs++;
-    if (!pf->whole_only && back->end < file_size && s == back) {
+    // Up to AHEAD streams past the reader's, each started as the reader enters the one before.
+    size_t past = 0;
+    for (size_t i = pf->streams.size(); i > 0 && pf->streams[i - 1] != s; i--)
+        past++;
+    while (!pf->whole_only && back->end < file_size && past < AHEAD) {
         pf->request_size = std::min(pf->request_size * 2, MAX_REQUEST);
-        if (Stream *next = stream_new(pf, back->end, pf->request_size))
-            to_start->push_back(next);
+        Stream *next = stream_new(pf, back->end, pf->request_size);
+        if (!next)
+            break;
+        to_start->push_back(next);
+        back = next;
+        past++;
     }
     return s;
 }
@@ -529,6 +543,14 @@ int64_t Prefetch_read(Prefetch *pf, char *buf, uint64_t size, int64_t offset, in
         for (Stream *started : to_start)
             stream_start(started);
         int64_t r = s ? stream_copy(pf, s, buf + done, len - done, at) : STREAM_PASSED;
+        // A stream that broke off (the server went away or stalled) has spent one attempt of
+        // the bytes it was to bring: the exact request has the rest, so that a stalled server
+        // costs the reader no more than without the read-ahead.
+        RetryBudget spent{};
+        if (r == STREAM_BROKEN && !transferring_get(&s->rb) && s->rb.result != CURLE_OK) {
+            spent.attempts = 1;
+            spent.timeouts = s->rb.result == CURLE_OPERATION_TIMEDOUT ? 1 : 0;
+        }
         gone.clear();
         {
             ScopedLock guard(&pf->lock, HERE);
@@ -543,7 +565,7 @@ int64_t Prefetch_read(Prefetch *pf, char *buf, uint64_t size, int64_t offset, in
         if (r < 0) {
             // No stream, or one that could not serve (a failed one goes at the next read): the
             // rest is one exact range request, which says what went wrong when something did.
-            r = Link_read(pf->link, pf->version, buf + done, static_cast<uint64_t>(len - done), at, nullptr);
+            r = Link_read(pf->link, pf->version, buf + done, static_cast<uint64_t>(len - done), at, nullptr, spent);
             if (r < 0)
                 return r;
             return done + r;
