@@ -64,19 +64,48 @@ struct Prefetch;
 
 // Rings are mapped and unmapped whole: from malloc, a freed ring's pages could stay with the
 // process (the heap grows its mapping threshold to the sizes it sees freed), and the mount's
-// memory would no longer follow the rings it holds.
+// memory would no longer follow the rings it holds. A few freed rings are kept for the next
+// streams (ring_pool, at most RING_POOL bytes, outside PREFETCH_TOTAL): a new mapping's pages
+// each fault in, zeroed, as the bytes arrive, which cost a sequential reader a third of its
+// time. Only rings of a power-of-two size are kept, the sizes the streams of a run ask for.
+static const int64_t RING_POOL = 32 * MIB;
+static Mutex ring_pool_lock = MUTEX_INITIALIZER; // taken inside a Prefetch's lock, nothing inside it
+static std::vector<std::pair<int64_t, char *>> ring_pool GUARDED_BY(ring_pool_lock);
+static int64_t ring_pool_bytes GUARDED_BY(ring_pool_lock) = 0;
+
 static char *ring_alloc(int64_t size)
 {
+    {
+        ScopedLock guard(&ring_pool_lock, HERE);
+        for (auto it = ring_pool.begin(); it != ring_pool.end(); ++it) {
+            if (it->first == size) {
+                char *ring = it->second;
+                ring_pool.erase(it);
+                ring_pool_bytes -= size;
+                return ring;
+            }
+        }
+    }
     void *ring = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (ring == MAP_FAILED)
         log_fatal(HERE, "mmap of %" PRId64 " bytes: %s\n", size, strerror(errno));
     return static_cast<char *>(ring);
 }
 
+// Only once no transfer can write into it any more.
 static void ring_free(char *ring, int64_t size)
 {
-    if (ring)
-        munmap(ring, static_cast<size_t>(size));
+    if (!ring)
+        return;
+    if ((size & (size - 1)) == 0) {
+        ScopedLock guard(&ring_pool_lock, HERE);
+        if (ring_pool_bytes + size <= RING_POOL) {
+            ring_pool.emplace_back(size, ring);
+            ring_pool_bytes += size;
+            return;
+        }
+    }
+    munmap(ring, static_cast<size_t>(size));
 }
 
 // One request running ahead of a reader. The transfer loop finds it through its handle's

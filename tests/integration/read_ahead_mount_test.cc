@@ -235,7 +235,7 @@ TEST_F(ReadAheadMount, ConcurrentSequentialReadersOfOneFileAndOfSeveral)
 TEST_F(ReadAheadMount, ReadAheadMemoryStaysWithinItsBound)
 {
     // Eight files read at once, each reader taking its bytes slower than the server sends them:
-    // the streams fill their rings and wait. Their rings are at most 128 MiB in all; without
+    // the streams fill their rings. Their rings are at most 128 MiB in all; without
     // the bounds, eight files of growing requests would hold several times that.
     Mount m(nginx->url("/"));
     ASSERT_TRUE(m.start()) << m.error();
@@ -264,7 +264,8 @@ TEST_F(ReadAheadMount, ReadAheadMemoryStaysWithinItsBound)
         EXPECT_EQ(faults[i], "") << "reader " << i;
     long peak = peak_rss_kib(m.pid());
     std::cout << "peak RSS " << peak / 1024 << " MiB (" << before / 1024 << " MiB at the start)" << std::endl;
-    // 128 MiB of rings, and room for the rest: libcurl's and the FUSE threads' buffers.
-    EXPECT_LT(peak - before, 192 * 1024);
+    // 128 MiB of rings, 32 MiB of rings kept for reuse, and room for the rest: libcurl's and
+    // the FUSE threads' buffers.
+    EXPECT_LT(peak - before, 224 * 1024);
     EXPECT_EQ(m.stop(), 0);
 }
