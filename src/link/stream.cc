@@ -473,9 +473,9 @@ static int64_t stream_copy(Prefetch *pf, Stream *s, char *buf, int64_t size, int
 // The stream the read at `at` is to be served from, referenced for the reader (null: an exact
 // request), with the streams to start (referenced for the caller too) and those to free after
 // the lock. The window of streams moves with the reader: streams it has left go; a read just
-// past the window extends it; the next stream starts once the reader reaches the last one, each
-// twice the size of the one before (up to MAX_REQUEST), so that the next bytes are asked for a
-// round trip or more before the reader needs them; a read near the window but in none of its
+// past the window extends it; AHEAD streams run past the reader's, each twice the size of the
+// one before (up to MAX_REQUEST), so that the next bytes are asked for a round trip or more
+// before the reader needs them; a read near the window but in none of its
 // streams is an exact request; a read away from the window drops it, and a sequential one
 // starts a new, small one.
 static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, std::vector<Stream *> *to_start,
