@@ -1,4 +1,5 @@
 // The shared transfer loop: threads that wait for their own transfer drive everyone's.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -171,4 +172,71 @@ TEST_F(TransferLoop, FillEndsWhileAnotherThreadsDownloadRuns)
     reader.join();
     LinkTable_free(tbl);
     LinkTable_free(slow_link->linktbl);
+}
+
+TEST_F(TransferLoop, ListingsAndLookUpsWhileTheTableConfirms)
+{
+    // A directory whose header requests each take a while: while its fill runs, two threads
+    // list it as readdir does and two look its entries up as a stat does, each waiting for its
+    // own entry only. Every look-up gets the entry's real size; a listing shows only the
+    // directory's names; once the fill ends every entry is confirmed.
+    const int ENTRIES = 60;
+    FaultServer server;
+    std::vector<std::string> names;
+    for (int i = 0; i < ENTRIES; i++) {
+        names.push_back("f" + std::to_string(i) + ".bin");
+        server.add_file("/d/" + names.back(), std::string(static_cast<size_t>(100 + i), 'x'));
+        server.script("HEAD", "/d/" + names.back(), {stall(30)});
+    }
+    server.add_page("/d/", listing_page("d", names));
+    ASSERT_TRUE(server.start());
+
+    LinkTable *tbl = LinkTable_new(server.url("/d/").c_str());
+    ASSERT_NE(tbl, nullptr);
+    ASSERT_EQ(tbl->size, ENTRIES + 1);
+    std::atomic<bool> looking{true};
+    std::vector<std::string> faults[4];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 200 && looking.load(); round++) {
+                for (int32_t i = 1; i < tbl->size; i++) {
+                    Link *link = tbl->links[i];
+                    if (Link_type(link) == LINK_INVALID || link->deferred.load())
+                        continue;
+                    std::string name = link->linkname;
+                    if (std::find(names.begin(), names.end(), name) == names.end())
+                        faults[t].push_back("listed " + name);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+    for (int t = 2; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            // Each from its own end of the table, so that most look-ups come before the fill.
+            for (int k = 0; k < ENTRIES; k++) {
+                int32_t i = t == 2 ? ENTRIES - k : 1 + (k * 7) % ENTRIES;
+                Link *link = tbl->links[i];
+                LinkTable_confirm_link(tbl, link);
+                std::string name = link->linkname;
+                int64_t want = 100 + std::stoi(name.substr(1));
+                if (Link_type(link) != LINK_FILE || link->content_length.load() != want)
+                    faults[t].push_back(name + " not confirmed with its size");
+            }
+        });
+    }
+    for (int t = 2; t < 4; t++)
+        threads[static_cast<size_t>(t)].join();
+    looking = false;
+    threads[0].join();
+    threads[1].join();
+    for (const auto &fault : faults)
+        EXPECT_EQ(fault, std::vector<std::string>{});
+    LinkTable_wait_confirmed(tbl);
+    for (int32_t i = 1; i < tbl->size; i++)
+        EXPECT_EQ(static_cast<char>(Link_type(tbl->links[i])), LINK_FILE) << tbl->links[i]->linkname;
+    // One header request each: a look-up joins the fill's request rather than asking again.
+    EXPECT_LE(server.count("HEAD", "/d/f0.bin"), 1u);
+    LinkTable_free(tbl);
 }
