@@ -21,9 +21,8 @@
 
 static const char ROOT_URL[] = "http://127.0.0.1/pub/";
 static const char FILE_NAME[] = "f.bin";
-// The cache key of ROOT_URL + FILE_NAME, and the path the filesystem knows it by.
+// The cache key of ROOT_URL + FILE_NAME.
 static const char KEY[] = "/f.bin";
-static const char PATH[] = "/f.bin";
 // The Link of the committed meta fixtures.
 static const int64_t FIXTURE_TIME = 1700000000;
 static const int64_t FIXTURE_SIZE = 10;
@@ -42,7 +41,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     root_link_table = LinkTable_alloc(ROOT_URL);
     root_url_len = static_cast<int32_t>(strlen(ROOT_URL)) - 1;
     file_link = Link_new(FILE_NAME, LINK_FILE);
-    snprintf(file_link->f_url, sizeof(file_link->f_url), "%s%s", ROOT_URL, FILE_NAME);
+    Link_set_url(file_link, (std::string(ROOT_URL) + FILE_NAME).c_str());
     LinkTable_add(root_link_table, file_link);
     return 0;
 }
@@ -104,7 +103,7 @@ static void open_cached_file(bool with_data, const uint8_t *data, size_t size)
         fuzz_require(truncate(data_file.c_str(), file_link->content_length) == 0, "the data file is made");
     }
     const char *where = with_data ? "Cache_open with the data file" : "Cache_open without the data file";
-    Cache *cf = Cache_open(PATH);
+    Cache *cf = Cache_open(file_link);
     fuzz_require(cf != nullptr, "a cached file opens whatever its meta file held", where);
     fuzz_require(cf->link == file_link && file_link->cache_ptr == cf, "the open Cache is the link's", where);
     check_bitmap(cf, -1, where);
