@@ -1,7 +1,10 @@
 // bgdl.cc: background downloads. One detached thread per segment fetches it, stores it in the
 // data file and marks it present, while joined readers copy from its transfer (read.cc). A
-// running download holds one of its Cache's bgdl_sem slots and counts in waiter_count; giving
-// the slot back is its last touch of the Cache, which is what lets the last Cache_close go on.
+// running download holds one of its Cache's bgdl_sem slots and counts in waiter_count. Once
+// its bytes have come it gives the slot back, so that the next segment's download need not
+// wait for the disk, and counts in `storing` while it stores (when fewer than bgdl_slots
+// others do; else it keeps the slot). Giving the slot back, or leaving `storing`, is its last
+// touch of the Cache, which is what lets the last Cache_close go on.
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
@@ -53,7 +56,7 @@ void Cache_bgdl_launcher(Cache *cf, int64_t offset)
         log_fatal(HERE, "pthread_attr_destroy(): %d, %s\n", err, strerror(err));
 }
 
-int64_t Cache_segment_download(Cache *cf, ActiveDownload *ad)
+int64_t Cache_segment_download(Cache *cf, ActiveDownload *ad, bool *slot_given)
 {
     int64_t offset = ad->offset;
     char *buf = static_cast<char *>(checked_calloc(static_cast<size_t>(cf->blksz), 1, HERE));
@@ -64,12 +67,21 @@ int64_t Cache_segment_download(Cache *cf, ActiveDownload *ad)
         checked_free(buf);
     } else {
         // The readers take their bytes from here while the segment goes to the disk.
+        bool give = false;
         {
             ScopedLock list(&cf->active_dl_lock, HERE);
             checked_mutex_assert_held(ad->lock, HERE);
             ad->complete = buf;
             ad->complete_size = received;
             checked_cond_broadcast(&ad->cond, HERE);
+            if (slot_given && cf->storing < cf->bgdl_slots) {
+                cf->storing++;
+                give = true;
+            }
+        }
+        if (give) {
+            *slot_given = true;
+            checked_sem_post(&cf->bgdl_sem, HERE);
         }
         // A short write leaves the segment absent; its readers still have their bytes.
         if (Data_write(cf, buf, received, offset) == received) {
@@ -95,8 +107,9 @@ void *Cache_bgdl(void *arg)
         ScopedLock list(&cf->active_dl_lock, HERE);
         ad = ActiveDownload_find(cf, offset);
     }
+    bool slot_given = false;
     if (ad) {
-        int64_t received = Cache_segment_download(cf, ad);
+        int64_t received = Cache_segment_download(cf, ad, &slot_given);
         if (received < 0)
             log_printf(LOG_ERROR, HERE, "thread %lx received %ld bytes, which doesn't make sense\n",
                        thread_id(), received);
@@ -104,8 +117,14 @@ void *Cache_bgdl(void *arg)
     {
         ScopedLock list(&cf->active_dl_lock, HERE);
         Cache_waiter_decrement(cf);
+        if (slot_given) {
+            // The last touch of the Cache: a last close waiting for the stores goes on.
+            cf->storing--;
+            checked_cond_broadcast(&cf->waiter_cond, HERE);
+        }
     }
     // The last touch of the Cache: the slot lets its last close go on.
-    checked_sem_post(&cf->bgdl_sem, HERE);
+    if (!slot_given)
+        checked_sem_post(&cf->bgdl_sem, HERE);
     pthread_exit(nullptr);
 }

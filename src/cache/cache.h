@@ -78,6 +78,10 @@ struct Cache {
     pthread_cond_t waiter_cond;
     int32_t closing GUARDED_BY(active_dl_lock);
     int32_t bgdl_slots;
+    // Background downloads that gave their slot back once their bytes had come and are still
+    // storing them: at most bgdl_slots, so that at most twice bgdl_slots segments are held in
+    // memory. The last close waits for them (waiter_cond) before it closes the files.
+    int32_t storing GUARDED_BY(active_dl_lock);
     // The version of the file the pair was made for: every download judges its replies by it.
     FileVersion version;
     // The file changed on the server. `changed` is set once, by the download that found it,
@@ -155,8 +159,12 @@ void *Cache_bgdl(void *arg);
 // Downloads the segment of the listed record `ad` in this thread and stores it: the download
 // feeds the segment's joined readers as it arrives, the whole segment is published to them
 // (ad->complete) before it is written to the data file and marked present, and the record is
-// then taken off the list with the result: the byte count, or a negative errno.
-int64_t Cache_segment_download(Cache *cf, ActiveDownload *ad) EXCLUDES(cf->bitmap_lock, cf->active_dl_lock);
+// then taken off the list with the result: the byte count, or a negative errno. With
+// `slot_given` (a background download), the download gives its bgdl_sem slot back before
+// storing when fewer than bgdl_slots others are storing, counts in `storing` instead, and sets
+// *slot_given; the caller then leaves `storing`, broadcasting waiter_cond, instead of posting.
+int64_t Cache_segment_download(Cache *cf, ActiveDownload *ad, bool *slot_given = nullptr)
+    EXCLUDES(cf->bitmap_lock, cf->active_dl_lock);
 
 // ---- segmented reads (read.cc) ----
 // Bytes placed in buf, 0 at or past the end, or a negative errno. `ahead`: how many segments

@@ -360,6 +360,13 @@ void Cache_close(Cache *cf)
                thread_id(), cf->fn);
     for (int32_t i = 0; i < cf->bgdl_slots; i++)
         checked_sem_wait(&cf->bgdl_sem, HERE);
+    // Downloads that gave their slot back may still be storing; with every slot held here, no
+    // new one can start.
+    {
+        ScopedLock list(&cf->active_dl_lock, HERE);
+        while (cf->storing > 0)
+            checked_cond_wait(&cf->waiter_cond, &cf->active_dl_lock, HERE);
+    }
 
     ScopedLock guard(&cf_lock, HERE);
     cf->closer_waiting = 0;
