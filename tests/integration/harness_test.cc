@@ -17,11 +17,6 @@
 namespace
 {
 
-double seconds_since(std::chrono::steady_clock::time_point t0)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 bool exists(const std::string &path)
 {
     struct stat st;

@@ -33,27 +33,6 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
     return args;
 }
 
-// `len` bytes at `offset` with one read of a file opened for direct I/O, so that one read of
-// the test is one read of the mount (no read-ahead, no page cache); *err is its errno.
-std::string direct_read(const std::string &path, size_t len, off_t offset, int *err)
-{
-    *err = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECT);
-    if (fd < 0) {
-        *err = errno;
-        return "";
-    }
-    std::string out(len, '\0');
-    ssize_t n = pread(fd, out.data(), len, offset);
-    if (n < 0) {
-        *err = errno;
-        n = 0;
-    }
-    close(fd);
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 // A listing page at `dir` (ending in "/") naming `names`, each registered as a file of its
 // own pattern (directories, ending in "/", get an empty listing).
 void serve_dir(FaultServer &server, const std::string &dir, const std::vector<std::string> &names,
@@ -75,11 +54,6 @@ std::string header(const SeenRequest &r, const std::string &name)
 {
     auto it = r.headers.find(name);
     return it == r.headers.end() ? "" : it->second;
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 } // namespace

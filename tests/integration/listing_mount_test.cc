@@ -89,39 +89,11 @@ bool scan(const std::string &root, const std::string &rel, std::map<std::string,
     return ok;
 }
 
-// `len` bytes at `offset` (fewer at the end of the file); *err is the errno of a failing pread.
-std::string pread_all(int fd, size_t len, off_t offset, int *err)
-{
-    std::string out(len, '\0');
-    size_t got = 0;
-    *err = 0;
-    while (got < len) {
-        ssize_t n = pread(fd, out.data() + got, len - got, offset + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *err = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    out.resize(got);
-    return out;
-}
-
 std::string many_name(int i)
 {
     char name[16];
     snprintf(name, sizeof name, "f%04d", i);
     return name;
-}
-
-uint32_t test_seed()
-{
-    const char *fixed = getenv("TARNWICK_TEST_SEED");
-    return fixed ? static_cast<uint32_t>(strtoul(fixed, nullptr, 10)) : std::random_device{}();
 }
 
 } // namespace

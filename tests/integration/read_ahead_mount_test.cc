@@ -32,35 +32,6 @@ uint32_t seed_of(int file)
     return static_cast<uint32_t>(100 + file);
 }
 
-uint32_t test_seed()
-{
-    const char *fixed = getenv("TARNWICK_TEST_SEED");
-    return fixed ? static_cast<uint32_t>(strtoul(fixed, nullptr, 10)) : std::random_device{}();
-}
-
-// Reads `len` bytes at `offset` with as many read calls as it takes; *err is the errno of a
-// failing one.
-std::string pread_all(int fd, size_t len, off_t offset, int *err)
-{
-    std::string out(len, '\0');
-    size_t got = 0;
-    *err = 0;
-    while (got < len) {
-        ssize_t n = pread(fd, out.data() + got, len - got, offset + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *err = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    out.resize(got);
-    return out;
-}
-
 // "" when the `len` bytes at `offset` of the file read through fd are its pattern's.
 std::string check_read(int fd, uint64_t offset, size_t len, uint32_t seed)
 {

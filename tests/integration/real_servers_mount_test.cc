@@ -30,38 +30,12 @@
 namespace
 {
 
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 size_t occurrences(const std::string &text, const std::string &part)
 {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         n++;
     return n;
-}
-
-// `len` bytes at `offset` with one read of a file opened for direct I/O, so that one read of
-// the test is one read of the mount; *err is its errno.
-std::string direct_read(const std::string &path, size_t len, off_t offset, int *err)
-{
-    *err = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECT);
-    if (fd < 0) {
-        *err = errno;
-        return "";
-    }
-    std::string out(len, '\0');
-    ssize_t n = pread(fd, out.data(), len, offset);
-    if (n < 0) {
-        *err = errno;
-        n = 0;
-    }
-    close(fd);
-    out.resize(static_cast<size_t>(n));
-    return out;
 }
 
 // The names readdir gives, sorted, duplicates kept (list_dir's set would hide them); at most
@@ -102,12 +76,6 @@ std::vector<std::string> dir_entries(const std::string &path)
     if (held)
         closedir(held);
     return names;
-}
-
-uint32_t test_seed()
-{
-    const char *fixed = getenv("TARNWICK_TEST_SEED");
-    return fixed ? static_cast<uint32_t>(strtoul(fixed, nullptr, 10)) : std::random_device{}();
 }
 
 // Every request nginx logged came over `protocol`; false (with the offender) when one did not

@@ -40,37 +40,6 @@ std::vector<std::string> mount_args(bool cached)
     return args;
 }
 
-// `len` bytes at `offset` with one read of a file opened for direct I/O (one read of the test is
-// one read of the mount); *err is its errno.
-std::string direct_read(const std::string &path, size_t len, off_t offset, int *err)
-{
-    *err = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECT);
-    if (fd < 0) {
-        *err = errno;
-        return "";
-    }
-    std::string out(len, '\0');
-    ssize_t n = pread(fd, out.data(), len, offset);
-    if (n < 0) {
-        *err = errno;
-        n = 0;
-    }
-    close(fd);
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 } // namespace
 
 TEST(TransferFaults, EveryReaderGetsRightBytesOrAnErrorInTime)

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <random>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <sstream>
@@ -41,6 +42,22 @@ long long now_ms()
 void sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+uint32_t test_seed()
+{
+    const char *fixed = getenv("TARNWICK_TEST_SEED");
+    return fixed ? static_cast<uint32_t>(strtoul(fixed, nullptr, 10)) : std::random_device{}();
 }
 
 bool make_dirs(const std::string &path)
@@ -164,6 +181,46 @@ int try_read_file(const std::string &path, std::string *out)
     }
     close(fd);
     return 0;
+}
+
+std::string pread_all(int fd, size_t len, off_t offset, int *err)
+{
+    std::string out(len, '\0');
+    size_t got = 0;
+    *err = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, out.data() + got, len - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *err = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return out;
+}
+
+std::string direct_read(const std::string &path, size_t len, off_t offset, int *err)
+{
+    *err = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECT);
+    if (fd < 0) {
+        *err = errno;
+        return "";
+    }
+    std::string out(len, '\0');
+    ssize_t n = pread(fd, out.data(), len, offset);
+    if (n < 0) {
+        *err = errno;
+        n = 0;
+    }
+    close(fd);
+    out.resize(static_cast<size_t>(n));
+    return out;
 }
 
 std::string read_file(const std::string &path)

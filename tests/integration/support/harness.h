@@ -20,6 +20,7 @@
 //     EXPECT_EQ(m.stop(), 0);   // also checks stderr for "Fatal:" and sanitizer reports
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <curl/curl.h>
@@ -67,6 +68,12 @@ std::string read_file(const std::string &path);
 // The whole file into *out; 0, or the errno of the failing open or read (for mounts whose reads
 // are meant to fail).
 int try_read_file(const std::string &path, std::string *out);
+// `len` bytes at `offset` of fd with as many preads as it takes (fewer at the end of the file);
+// *err is the errno of a failing one.
+std::string pread_all(int fd, size_t len, off_t offset, int *err);
+// `len` bytes at `offset` with one read of a file opened for direct I/O, so that one read of
+// the test is one read of the mount (no read-ahead, no page cache); *err is its errno.
+std::string direct_read(const std::string &path, size_t len, off_t offset, int *err);
 // The names in a directory, without "." and ".."; *err is the errno of a failing opendir (0 when
 // it opened). At most 100,000 names are read.
 std::set<std::string> list_dir(const std::string &path, int *err);
@@ -93,6 +100,10 @@ std::string stderr_fault(const std::string &text);
 // Processes, for the support code of the other real servers as well.
 long long now_ms(); // a monotonic clock
 void sleep_ms(int ms);
+double seconds_since(std::chrono::steady_clock::time_point start);
+bool contains(const std::string &text, const std::string &part);
+// TARNWICK_TEST_SEED when set (to repeat a run), else a fresh random seed.
+uint32_t test_seed();
 // mkdir -p; true when the directory exists afterwards.
 bool make_dirs(const std::string &path);
 // Whether a TCP connection to 127.0.0.1:port is accepted now.

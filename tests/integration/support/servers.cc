@@ -134,12 +134,17 @@ bool Certificate::make()
     return true;
 }
 
-Apache::Apache(const std::string &root) : work("apache"), root(root) {}
-
-Apache::~Apache()
+ServerProcess::~ServerProcess()
 {
     stop();
 }
+
+void ServerProcess::stop()
+{
+    stop_server(name, &child);
+}
+
+Apache::Apache(const std::string &root) : ServerProcess("apache", "apache2"), root(root) {}
 
 std::string Apache::url(const std::string &path) const
 {
@@ -186,22 +191,13 @@ bool Apache::start()
         return write_config(d + "/httpd.conf", conf, err);
     };
     return start_server(
-        "apache2", configure, d, d + "/output", [&] { return file_text(d + "/output") + error_log(); }, {},
+        name, configure, d, d + "/output", [&] { return file_text(d + "/output") + error_log(); }, {},
         &listen_port, &child, &why);
 }
 
-void Apache::stop()
+Lighttpd::Lighttpd(const std::string &root, const Certificate *tls)
+    : ServerProcess("lighttpd", "lighttpd"), root(root), tls(tls)
 {
-    stop_server("apache2", &child);
-}
-
-Lighttpd::Lighttpd(const std::string &root, const Certificate *tls) : work("lighttpd"), root(root), tls(tls)
-{
-}
-
-Lighttpd::~Lighttpd()
-{
-    stop();
 }
 
 std::string Lighttpd::url(const std::string &path) const
@@ -250,24 +246,14 @@ bool Lighttpd::start()
         return write_config(d + "/lighttpd.conf", conf, err);
     };
     return start_server(
-        "lighttpd", configure, d, d + "/output", [&] { return file_text(d + "/output") + error_log(); }, {},
+        name, configure, d, d + "/output", [&] { return file_text(d + "/output") + error_log(); }, {},
         &listen_port, &child, &why);
-}
-
-void Lighttpd::stop()
-{
-    stop_server("lighttpd", &child);
 }
 
 Tinyproxy::Tinyproxy(const std::vector<uint16_t> &connect_ports, const std::string &user,
                      const std::string &password)
-    : work("tinyproxy"), connect_ports(connect_ports), user(user), password(password)
+    : ServerProcess("tinyproxy", "tinyproxy"), connect_ports(connect_ports), user(user), password(password)
 {
-}
-
-Tinyproxy::~Tinyproxy()
-{
-    stop();
 }
 
 std::string Tinyproxy::url() const
@@ -320,20 +306,13 @@ bool Tinyproxy::start()
         return write_config(d + "/tinyproxy.conf", conf, err);
     };
     return start_server(
-        "tinyproxy", configure, d, d + "/output", [&] { return file_text(d + "/output") + log(); }, {},
+        name, configure, d, d + "/output", [&] { return file_text(d + "/output") + log(); }, {},
         &listen_port, &child, &why);
 }
 
-void Tinyproxy::stop()
+PythonHttpServer::PythonHttpServer(const std::string &root)
+    : ServerProcess("pyhttp", "python3 -m http.server"), root(root)
 {
-    stop_server("tinyproxy", &child);
-}
-
-PythonHttpServer::PythonHttpServer(const std::string &root) : work("pyhttp"), root(root) {}
-
-PythonHttpServer::~PythonHttpServer()
-{
-    stop();
 }
 
 std::string PythonHttpServer::url(const std::string &path) const
@@ -356,11 +335,6 @@ bool PythonHttpServer::start()
         return true;
     };
     return start_server(
-        "python3 -m http.server", configure, root, work.at("output"), [&] { return log(); },
+        name, configure, root, work.at("output"), [&] { return log(); },
         {"PYTHONHOME", "PYTHONPATH", "PYTHONSTARTUP"}, &listen_port, &child, &why);
-}
-
-void PythonHttpServer::stop()
-{
-    stop_server("python3 -m http.server", &child);
 }

@@ -57,6 +57,32 @@ class Certificate
     std::string why;
 };
 
+// What the server processes below share: the temporary directory of their configuration and
+// logs, their port and process, the reason of the last failure, and their stopping (by stop()
+// or the destructor).
+class ServerProcess
+{
+  public:
+    // `tag` names the temporary directory, `name` the server in messages.
+    ServerProcess(const std::string &tag, const std::string &name) : work(tag), name(name) {}
+    ~ServerProcess(); // stop()
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+
+    void stop();
+
+    uint16_t port() const { return listen_port; }
+    pid_t pid() const { return child; }
+    std::string error() const { return why; }
+
+  protected:
+    TempDir work;
+    std::string name;
+    uint16_t listen_port = 0;
+    pid_t child = 0;
+    std::string why;
+};
+
 // A private Apache (apache2 -X: one process, mpm_event threads) over `root`, with its own
 // ServerRoot, PidFile, ErrorLog, Mutex and DefaultRuntimeDir in its temporary directory and only
 // the modules mpm_event, authz_core, dir and autoindex. Listings are FancyIndexing tables
@@ -65,86 +91,57 @@ class Certificate
 // Content-Type (no mod_mime); a HEAD of an empty file answers 200 without Content-Length.
 // Started by root, Apache serves as www-data: the tree must be readable by others (TempDir and
 // write_file make it so).
-class Apache
+class Apache : public ServerProcess
 {
   public:
     explicit Apache(const std::string &root);
-    ~Apache(); // stop()
-    Apache(const Apache &) = delete;
-    Apache &operator=(const Apache &) = delete;
 
     bool start();
-    void stop();
 
-    uint16_t port() const { return listen_port; }
     // "http://127.0.0.1:PORT" followed by `path`.
     std::string url(const std::string &path = "/") const;
-    pid_t pid() const { return child; }
-    std::string error() const { return why; }
     std::string error_log() const;
     // Access-log lines, one per answered request: "REQUEST LINE" STATUS "RANGE", e.g.
     // "HEAD /a%20b HTTP/1.1" 200 "-"; the request line is as sent.
     std::vector<std::string> access_log() const;
 
   private:
-    TempDir work;
     std::string root;
-    uint16_t listen_port = 0;
-    pid_t child = 0;
-    std::string why;
 };
 
 // A private lighttpd (lighttpd -D) over `root` with mod_dirlisting (UTF-8), over plain HTTP or,
 // given a made certificate, over TLS with HTTP/2 (mod_openssl, server.h2proto). Over plain HTTP
 // it keeps lighttpd's default of accepting the cleartext HTTP/2 upgrade ("Upgrade: h2c"). Every
 // file is application/octet-stream, which keeps Last-Modified and ETag on.
-class Lighttpd
+class Lighttpd : public ServerProcess
 {
   public:
     explicit Lighttpd(const std::string &root, const Certificate *tls = nullptr);
-    ~Lighttpd(); // stop()
-    Lighttpd(const Lighttpd &) = delete;
-    Lighttpd &operator=(const Lighttpd &) = delete;
 
     bool start();
-    void stop();
 
-    uint16_t port() const { return listen_port; }
     // "http://127.0.0.1:PORT" (https:// with TLS) followed by `path`.
     std::string url(const std::string &path = "/") const;
-    pid_t pid() const { return child; }
-    std::string error() const { return why; }
     std::string error_log() const;
 
   private:
-    TempDir work;
     std::string root;
     const Certificate *tls;
-    uint16_t listen_port = 0;
-    pid_t child = 0;
-    std::string why;
 };
 
 // A private tinyproxy (tinyproxy -d): a forward proxy for 127.0.0.1's clients, logging at level
 // Info. CONNECT is allowed to `connect_ports` only; with none given tinyproxy allows it to every
 // port. With a `user`, clients must authenticate (BasicAuth, else 407).
-class Tinyproxy
+class Tinyproxy : public ServerProcess
 {
   public:
     explicit Tinyproxy(const std::vector<uint16_t> &connect_ports = {}, const std::string &user = "",
                        const std::string &password = "");
-    ~Tinyproxy(); // stop()
-    Tinyproxy(const Tinyproxy &) = delete;
-    Tinyproxy &operator=(const Tinyproxy &) = delete;
 
     bool start();
-    void stop();
 
-    uint16_t port() const { return listen_port; }
     // "http://127.0.0.1:PORT": the value of --proxy.
     std::string url() const;
-    pid_t pid() const { return child; }
-    std::string error() const { return why; }
     // The whole log. tinyproxy writes each line as it happens; the connection that start()
     // made to see the port answer shows as "closed socket before read".
     std::string log() const;
@@ -153,40 +150,25 @@ class Tinyproxy
     std::vector<std::string> requests() const;
 
   private:
-    TempDir work;
     std::vector<uint16_t> connect_ports;
     std::string user, password;
-    uint16_t listen_port = 0;
-    pid_t child = 0;
-    std::string why;
 };
 
 // Debian's `/usr/bin/python3 -m http.server --bind 127.0.0.1 PORT`, run in `root`: it lists
 // directories and answers every GET with 200 and the whole file, ignoring Range, over HTTP/1.0
 // (one request per connection), without Accept-Ranges.
-class PythonHttpServer
+class PythonHttpServer : public ServerProcess
 {
   public:
     explicit PythonHttpServer(const std::string &root);
-    ~PythonHttpServer(); // stop()
-    PythonHttpServer(const PythonHttpServer &) = delete;
-    PythonHttpServer &operator=(const PythonHttpServer &) = delete;
 
     bool start();
-    void stop();
 
-    uint16_t port() const { return listen_port; }
     // "http://127.0.0.1:PORT" followed by `path`.
     std::string url(const std::string &path = "/") const;
-    pid_t pid() const { return child; }
-    std::string error() const { return why; }
     // Its output: a line per request, e.g. 127.0.0.1 - - [11/Dec/2026 12:23:04] "GET /a HTTP/1.1" 200 -
     std::string log() const;
 
   private:
-    TempDir work;
     std::string root;
-    uint16_t listen_port = 0;
-    pid_t child = 0;
-    std::string why;
 };
