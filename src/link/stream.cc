@@ -470,6 +470,21 @@ static int64_t stream_copy(Prefetch *pf, Stream *s, char *buf, int64_t size, int
     }
 }
 
+// Starts a stream where the window's last one ends, twice its request size (up to
+// MAX_REQUEST), to go with the streams of `to_start`; null at the end of the file or without
+// room for it.
+static Stream *window_extend(Prefetch *pf, std::vector<Stream *> *to_start) REQUIRES(pf->lock)
+{
+    int64_t from = pf->streams.back()->end;
+    if (from >= pf->version.size)
+        return nullptr;
+    pf->request_size = std::min(pf->request_size * 2, MAX_REQUEST);
+    Stream *next = stream_new(pf, from, pf->request_size);
+    if (next)
+        to_start->push_back(next);
+    return next;
+}
+
 // The stream the read at `at` is to be served from, referenced for the reader (null: an exact
 // request), with the streams to start (referenced for the caller too) and those to free after
 // the lock. The window of streams moves with the reader: streams it has left go; a read just
@@ -481,7 +496,6 @@ static int64_t stream_copy(Prefetch *pf, Stream *s, char *buf, int64_t size, int
 static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, std::vector<Stream *> *to_start,
                           std::vector<Stream *> *gone) REQUIRES(pf->lock)
 {
-    int64_t file_size = pf->version.size;
     if (pf->given_up) {
         std::vector<Stream *> left = drop_streams(pf);
         gone->insert(gone->end(), left.begin(), left.end());
@@ -507,15 +521,8 @@ static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, st
     Stream *back = pf->streams.empty() ? nullptr : pf->streams.back();
     if (!s && back && !pf->whole_only && at >= back->end && at < back->end + WINDOW_SLACK) {
         // Just past the window: it grows to the read.
-        while (!s && back->end < file_size) {
-            pf->request_size = std::min(pf->request_size * 2, MAX_REQUEST);
-            Stream *next = stream_new(pf, back->end, pf->request_size);
-            if (!next)
-                break;
-            to_start->push_back(next);
-            back = next;
+        while (!s && window_extend(pf, to_start))
             s = stream_at(pf, at);
-        }
         if (!s)
             return nullptr;
     } else if (!s && !pf->whole_only && !pf->streams.empty() &&
@@ -534,22 +541,14 @@ static Stream *window_for(Prefetch *pf, int64_t at, int64_t len, int64_t run, st
         if (!s)
             return nullptr;
         to_start->push_back(s);
-        back = s;
     }
     s->refs++;
     // Up to AHEAD streams past the reader's, each started as the reader enters the one before.
     size_t past = 0;
     for (size_t i = pf->streams.size(); i > 0 && pf->streams[i - 1] != s; i--)
         past++;
-    while (!pf->whole_only && back->end < file_size && past < AHEAD) {
-        pf->request_size = std::min(pf->request_size * 2, MAX_REQUEST);
-        Stream *next = stream_new(pf, back->end, pf->request_size);
-        if (!next)
-            break;
-        to_start->push_back(next);
-        back = next;
+    while (!pf->whole_only && past < AHEAD && window_extend(pf, to_start))
         past++;
-    }
     return s;
 }
 
