@@ -67,12 +67,34 @@ class Config : public testing::Test
         return path.string();
     }
 
-    // The pre-scan of a command line; vector_ receives the program name and the arguments.
+    // The pre-scan of a command line; vector_ receives the program name and the arguments, in
+    // place of what it held.
     void prescan(std::vector<const char *> args)
     {
+        free_args(vector_, count_);
+        vector_ = nullptr;
+        count_ = 0;
         args.insert(args.begin(), "tarnwick");
         add_arg(&vector_, &count_, args[0]);
         prescan_config(static_cast<int>(args.size()), const_cast<char **>(args.data()), &vector_, &count_);
+    }
+
+    // The option loop over vector_, its FUSE vector starting with the program name.
+    struct Parsed {
+        int result = 0;
+        int help = 0;
+        std::vector<std::string> fuse; // the program name first
+    };
+    Parsed parse()
+    {
+        char **fuse_argv = nullptr;
+        int fuse_argc = 0;
+        Parsed parsed;
+        add_arg(&fuse_argv, &fuse_argc, "tarnwick");
+        parsed.result = parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &parsed.help);
+        parsed.fuse.assign(fuse_argv, fuse_argv + fuse_argc);
+        free_args(fuse_argv, fuse_argc);
+        return parsed;
     }
 
     std::vector<std::string> arguments(int from = 1) const
@@ -225,9 +247,6 @@ TEST_F(Config, PrescanSelectsTheConfigurationFile)
         {{"http://h/", "/m"}, nullptr},
     };
     for (const auto &c : cases) {
-        free_args(vector_, count_);
-        vector_ = nullptr;
-        count_ = 0;
         checked_free(config_path);
         config_path = nullptr;
         prescan(c.args);
@@ -309,11 +328,7 @@ TEST_F(Config, FileArgumentsStandBehindTheCommandLine)
     prescan({"--user-agent", "cmd agent", "--retry-wait", "3", "--http-header", "A: 1", "http://h/",
              config_arg.c_str(), "/mnt", "--cache"});
     parse_config_file(&vector_, &count_);
-    char **fuse_argv = nullptr;
-    int fuse_argc = 0;
-    int help = 0;
-    add_arg(&fuse_argv, &fuse_argc, "tarnwick");
-    EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 0);
+    EXPECT_EQ(parse().result, 0);
     EXPECT_STREQ(CONFIG.user_agent, "file agent");
     EXPECT_EQ(CONFIG.retry_wait, 9);
     EXPECT_EQ(header_list(), (std::vector<std::string>{"A: 1", "B: 2"}));
@@ -324,7 +339,6 @@ TEST_F(Config, FileArgumentsStandBehindTheCommandLine)
     ASSERT_EQ(count_ - optind, 2);
     EXPECT_STREQ(vector_[optind], "http://h/");
     EXPECT_STREQ(vector_[optind + 1], "/mnt");
-    free_args(fuse_argv, fuse_argc);
 }
 
 TEST_F(Config, DefaultFileLocation)
@@ -348,9 +362,6 @@ TEST_F(Config, DefaultFileLocation)
         setenv("HOME", (dir_ / c.home).c_str(), 1);
 
         // A missing default file is no error and adds nothing.
-        free_args(vector_, count_);
-        vector_ = nullptr;
-        count_ = 0;
         prescan({"-f"});
         testing::internal::CaptureStderr();
         parse_config_file(&vector_, &count_);
@@ -453,40 +464,25 @@ TEST_F(Config, MountOptionsOfTheProgramAreTakenOut)
         {{"-o", "debug,ro"}, {"-d", "-o", "ro"}},
     };
     for (const auto &c : cases) {
-        free_args(vector_, count_);
-        vector_ = nullptr;
-        count_ = 0;
         Config_cleanup();
         Config_init();
         prescan(c.args);
-        char **fuse_argv = nullptr;
-        int fuse_argc = 0;
-        int help = 0;
-        add_arg(&fuse_argv, &fuse_argc, "tarnwick");
-        EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 0);
-        EXPECT_EQ(std::vector<std::string>(fuse_argv + 1, fuse_argv + fuse_argc), c.fuse) << c.args.back();
-        free_args(fuse_argv, fuse_argc);
+        Parsed parsed = parse();
+        EXPECT_EQ(parsed.result, 0);
+        EXPECT_EQ(std::vector<std::string>(parsed.fuse.begin() + 1, parsed.fuse.end()), c.fuse) << c.args.back();
     }
     // The items set what their options set, unescaped, in their place among the others.
-    free_args(vector_, count_);
-    vector_ = nullptr;
-    count_ = 0;
     Config_cleanup();
     Config_init();
     prescan({"--user-agent=first", "-ouser-agent=a\\,b\\\\c,cache-location=/x y,cache", "--retry-wait=2",
              "-o", "retry-wait=9,http-header=X: 1,max-conns=3", "--http-header=Y: 2"});
-    char **fuse_argv = nullptr;
-    int fuse_argc = 0;
-    int help = 0;
-    add_arg(&fuse_argv, &fuse_argc, "tarnwick");
-    EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 0);
+    EXPECT_EQ(parse().result, 0);
     EXPECT_STREQ(CONFIG.user_agent, "a,b\\c");
     EXPECT_STREQ(CONFIG.cache_location, "/x y");
     EXPECT_EQ(CONFIG.retry_wait, 9);
     EXPECT_EQ(CONFIG.max_conns, 3);
     EXPECT_EQ(CONFIG.cache_enabled, 1);
     EXPECT_EQ(header_list(), (std::vector<std::string>{"X: 1", "Y: 2"}));
-    free_args(fuse_argv, fuse_argc);
 }
 
 TEST_F(Config, PasswordsAreBlottedOutOfTheProcessArguments)
@@ -553,12 +549,9 @@ TEST_F(Config, OptionLoopFillsTheRecordAndTheFuseVector)
              "/mnt",
              "--zero-len-is-dir",
              "--external-links"});
-    char **fuse_argv = nullptr;
-    int fuse_argc = 0;
-    int help = 0;
-    add_arg(&fuse_argv, &fuse_argc, "tarnwick");
-    EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 0);
-    EXPECT_EQ(help, 0);
+    Parsed parsed = parse();
+    EXPECT_EQ(parsed.result, 0);
+    EXPECT_EQ(parsed.help, 0);
     EXPECT_STREQ(CONFIG.username, "second");
     EXPECT_STREQ(CONFIG.user_agent, "abbreviated");
     EXPECT_EQ(CONFIG.max_conns, 1); // reduced to 32 bits first
@@ -572,12 +565,10 @@ TEST_F(Config, OptionLoopFillsTheRecordAndTheFuseVector)
     EXPECT_EQ(CONFIG.mode, MODE_SINGLE_FILE);
     EXPECT_EQ(CONFIG.zero_len_is_dir, 1);
     EXPECT_EQ(CONFIG.external_links, 1);
-    EXPECT_EQ(std::vector<std::string>(fuse_argv, fuse_argv + fuse_argc),
-              (std::vector<std::string>{"tarnwick", "-o", "ro,allow_other", "-f", "-s", "-d"}));
+    EXPECT_EQ(parsed.fuse, (std::vector<std::string>{"tarnwick", "-o", "ro,allow_other", "-f", "-s", "-d"}));
     ASSERT_EQ(count_ - optind, 2);
     EXPECT_STREQ(vector_[optind], "http://h/");
     EXPECT_STREQ(vector_[optind + 1], "/mnt");
-    free_args(fuse_argv, fuse_argc);
 }
 
 TEST_F(Config, HelpAndVersionEndTheOptionLoop)
@@ -591,22 +582,14 @@ TEST_F(Config, HelpAndVersionEndTheOptionLoop)
         {{"-f", "-V", "--retry-wait", "9", "--bogus"}, "-V", 0},
     };
     for (const auto &c : cases) {
-        free_args(vector_, count_);
-        vector_ = nullptr;
-        count_ = 0;
         Config_init();
         prescan(c.args);
-        char **fuse_argv = nullptr;
-        int fuse_argc = 0;
-        int help = 0;
-        add_arg(&fuse_argv, &fuse_argc, "tarnwick");
         testing::internal::CaptureStderr();
-        EXPECT_EQ(parse_arg_list(count_, vector_, &fuse_argv, &fuse_argc, &help), 1);
+        Parsed parsed = parse();
         testing::internal::GetCapturedStderr();
-        EXPECT_EQ(help, c.help);
+        EXPECT_EQ(parsed.result, 1);
+        EXPECT_EQ(parsed.help, c.help);
         EXPECT_EQ(CONFIG.retry_wait, 5) << "an option after " << c.fuse_arg << " was handled";
-        EXPECT_EQ(std::vector<std::string>(fuse_argv, fuse_argv + fuse_argc),
-                  (std::vector<std::string>{"tarnwick", "-f", c.fuse_arg}));
-        free_args(fuse_argv, fuse_argc);
+        EXPECT_EQ(parsed.fuse, (std::vector<std::string>{"tarnwick", "-f", c.fuse_arg}));
     }
 }
