@@ -27,6 +27,12 @@ void fuzz_quiet_config()
     CONFIG.log_level = 0;
 }
 
+void fuzz_mount_root(const char *url)
+{
+    root_link_table = LinkTable_alloc(url);
+    root_url_len = static_cast<int32_t>(strlen(url)) - 1;
+}
+
 std::string fuzz_temp_dir()
 {
     const char *base = getenv("TMPDIR");

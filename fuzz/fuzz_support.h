@@ -12,6 +12,9 @@ struct LinkTable;
 
 // Config_init with logging off (fatal lines still print), for LLVMFuzzerInitialize.
 void fuzz_quiet_config();
+// The mounted root, as LinkSystem_init leaves it: an empty root table for `url` (ending in
+// "/") and root_url_len without the trailing "/".
+void fuzz_mount_root(const char *url);
 // A new directory below $TMPDIR (else /tmp), removed with everything in it when the process exits.
 std::string fuzz_temp_dir();
 // Starts the cache system in a new temporary directory; meta_dir and data_dir are then set.

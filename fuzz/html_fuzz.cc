@@ -22,8 +22,7 @@ static const char DEFAULT_DIR_URL[] = "http://127.0.0.1:8080/pub/dir/";
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_quiet_config();
-    root_link_table = LinkTable_alloc(ROOT_URL);
-    root_url_len = static_cast<int32_t>(strlen(ROOT_URL)) - 1;
+    fuzz_mount_root(ROOT_URL);
     return 0;
 }
 

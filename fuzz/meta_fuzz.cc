@@ -38,8 +38,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fuzz_quiet_config();
     CONFIG.data_blksz = SEGMENT_SIZE;
     fuzz_start_cache();
-    root_link_table = LinkTable_alloc(ROOT_URL);
-    root_url_len = static_cast<int32_t>(strlen(ROOT_URL)) - 1;
+    fuzz_mount_root(ROOT_URL);
     file_link = Link_new(FILE_NAME, LINK_FILE);
     Link_set_url(file_link, (std::string(ROOT_URL) + FILE_NAME).c_str());
     LinkTable_add(root_link_table, file_link);

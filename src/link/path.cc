@@ -30,15 +30,21 @@ LinkTable *single_LinkTable_new(const char *url)
     return linktbl;
 }
 
+// The length of a root URL without its trailing "/", which the cache keys leave out.
+static int32_t root_len_of(const char *url)
+{
+    size_t len = strnlen(url, MAX_PATH_LEN);
+    if (len > 0 && url[len - 1] == '/')
+        len--;
+    return static_cast<int32_t>(len);
+}
+
 LinkTable *LinkSystem_init(const char *url)
 {
     // The root's entries are confirmed once the filesystem serves (LinkSystem_serve).
     LinkSystem_hold_background();
     NetworkSystem_set_limits();
-    size_t len = strnlen(url, MAX_PATH_LEN);
-    root_url_len = static_cast<int32_t>(len);
-    if (len > 0 && url[len - 1] == '/')
-        root_url_len--;
+    root_url_len = root_len_of(url);
     root_url = checked_strndup(url, MAX_PATH_LEN, HERE);
     if (CONFIG.cache_enabled) {
         if (CONFIG.cache_location)
@@ -63,13 +69,8 @@ LinkTable *LinkSystem_init(const char *url)
     }
     // A mounted URL that redirects: the cache keys of the entries are their paths below the
     // URL the root listing came from.
-    if (root && CONFIG.mode == MODE_LISTING) {
-        const char *served = root->links[0]->f_url;
-        size_t served_len = strlen(served);
-        root_url_len = static_cast<int32_t>(served_len);
-        if (served_len > 0 && served[served_len - 1] == '/')
-            root_url_len--;
-    }
+    if (root && CONFIG.mode == MODE_LISTING)
+        root_url_len = root_len_of(root->links[0]->f_url);
     root_link_table = root;
     return root;
 }
