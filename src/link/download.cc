@@ -358,13 +358,3 @@ ResponseBuffer Link_download_full(Link *link)
 {
     return Link_download_page(link, nullptr);
 }
-
-int64_t path_download(const char *path, char *output_buf, uint64_t size, int64_t offset)
-{
-    if (!path)
-        log_fatal(HERE, "NULL path supplied\n");
-    LinkRef link(path_to_Link(path));
-    if (!link)
-        return -ENOENT;
-    return Link_download(link.get(), output_buf, size, offset, nullptr);
-}

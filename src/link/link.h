@@ -336,5 +336,3 @@ int64_t Prefetch_ring_bytes();
 // followed; `served_from`, when given, receives the URL that finally answered.
 ResponseBuffer Link_download_page(Link *link, std::string *served_from);
 ResponseBuffer Link_download_full(Link *link);
-// The uncached read of the filesystem: Link_download of the link at `path`, -ENOENT without one.
-int64_t path_download(const char *path, char *output_buf, uint64_t size, int64_t offset);
